@@ -1,0 +1,321 @@
+// Thread states, waits, completion routines, events and mutexes.
+#include <algorithm>
+#include <chrono>
+#include <optional>
+
+#include "kernel.h"
+
+namespace standin {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<DWORD> nextThreadId{1};
+
+// Ends the state of a thread that CreateThread did not make (the main thread, or
+// a std::thread of a test) when that thread exits, so that its mutexes are
+// abandoned as Windows abandons them.
+struct ThreadStateHolder {
+    ThreadRef state;
+    ~ThreadStateHolder() {
+        if (state) endThread(*state);
+    }
+};
+
+thread_local ThreadStateHolder currentState;
+
+void runQueuedRoutines(ThreadState& self) {
+    for (;;) {
+        std::function<void()> routine;
+        {
+            std::lock_guard<std::mutex> guard(dispatcherLock());
+            if (self.completionRoutines.empty()) return;
+            routine = std::move(self.completionRoutines.front());
+            self.completionRoutines.pop_front();
+        }
+        routine();
+    }
+}
+
+void unregisterWaiter(const std::vector<ObjectRef>& objects, ThreadState* self) {
+    for (const ObjectRef& object : objects) {
+        auto& waiters = object->waiters;
+        waiters.erase(std::remove(waiters.begin(), waiters.end(), self), waiters.end());
+    }
+}
+
+// Tests the objects and satisfies the wait if it can; the dispatcher lock is held.
+std::optional<DWORD> trySatisfy(const std::vector<ObjectRef>& objects, bool waitAll,
+                                ThreadState& self) {
+    if (!waitAll) {
+        for (std::size_t i = 0; i < objects.size(); ++i) {
+            if (objects[i]->isSignalledFor(self)) {
+                const bool abandoned = objects[i]->satisfyWaitOf(self);
+                return static_cast<DWORD>((abandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + i);
+            }
+        }
+        return std::nullopt;
+    }
+    for (const ObjectRef& object : objects) {
+        if (!object->isSignalledFor(self)) return std::nullopt;
+    }
+    std::optional<std::size_t> firstAbandoned;
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        if (objects[i]->satisfyWaitOf(self) && !firstAbandoned) firstAbandoned = i;
+    }
+    return firstAbandoned ? static_cast<DWORD>(WAIT_ABANDONED_0 + *firstAbandoned) : WAIT_OBJECT_0;
+}
+
+DWORD waitForObjects(std::vector<ObjectRef> objects, bool waitAll, DWORD milliseconds,
+                     bool alertable) {
+    ThreadRef selfRef = currentThreadRef();
+    ThreadState& self = *selfRef;
+    std::optional<Clock::time_point> deadline;
+    if (milliseconds != INFINITE) deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+
+    std::unique_lock<std::mutex> lock(dispatcherLock());
+    for (;;) {
+        if (!objects.empty()) {
+            if (std::optional<DWORD> result = trySatisfy(objects, waitAll, self)) return *result;
+        }
+        if (alertable && !self.completionRoutines.empty()) {
+            lock.unlock();
+            runQueuedRoutines(self);
+            return WAIT_IO_COMPLETION;
+        }
+        if (deadline && Clock::now() >= *deadline) return WAIT_TIMEOUT;
+
+        for (const ObjectRef& object : objects) object->waiters.push_back(&self);
+        if (deadline) {
+            self.wake.wait_until(lock, *deadline);
+        } else {
+            self.wake.wait(lock);
+        }
+        unregisterWaiter(objects, &self);
+    }
+}
+
+std::optional<std::vector<ObjectRef>> resolveWaitables(DWORD count, const HANDLE* handles) {
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return std::nullopt;
+    }
+    std::vector<ObjectRef> objects;
+    objects.reserve(count);
+    for (DWORD i = 0; i < count; ++i) {
+        ObjectRef object = resolveHandle(handles[i]);
+        if (!object) return std::nullopt;
+        if (!object->isWaitable()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return std::nullopt;
+        }
+        objects.push_back(std::move(object));
+    }
+    return objects;
+}
+
+class EventObject : public KernelObject {
+public:
+    EventObject(bool manualReset, bool initialState)
+        : KernelObject(ObjectType::Event), manualReset_(manualReset), signalled_(initialState) {}
+
+    bool isWaitable() const override { return true; }
+    bool isSignalledFor(const ThreadState&) const override { return signalled_; }
+    bool satisfyWaitOf(ThreadState&) override {
+        if (!manualReset_) signalled_ = false;
+        return false;
+    }
+
+    void set(bool signalled) {
+        signalled_ = signalled;
+        if (signalled) wakeWaiters();
+    }
+
+private:
+    bool manualReset_;
+    bool signalled_;
+};
+
+BOOL setEventState(HANDLE handle, bool signalled) {
+    auto event = resolveAs<EventObject>(handle, ObjectType::Event);
+    if (!event) return FALSE;
+    std::lock_guard<std::mutex> guard(dispatcherLock());
+    event->set(signalled);
+    return TRUE;
+}
+
+}  // namespace
+
+std::mutex& dispatcherLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+void KernelObject::wakeWaiters() {
+    for (ThreadState* waiter : waiters) waiter->wake.notify_one();
+}
+
+ThreadRef makeThreadState() {
+    auto state = std::make_shared<ThreadState>();
+    state->id = nextThreadId.fetch_add(1);
+    return state;
+}
+
+void adoptThreadState(ThreadRef state) { currentState.state = std::move(state); }
+
+ThreadRef currentThreadRef() {
+    if (!currentState.state) currentState.state = makeThreadState();
+    return currentState.state;
+}
+
+ThreadState& currentThread() { return *currentThreadRef(); }
+
+void endThread(ThreadState& state) {
+    std::deque<std::function<void()>> dropped;
+    {
+        std::lock_guard<std::mutex> guard(dispatcherLock());
+        if (state.ended) return;
+        state.ended = true;
+        std::vector<MutexObject*> owned;
+        owned.swap(state.ownedMutexes);
+        for (MutexObject* mutex : owned) mutex->abandon();
+        dropped.swap(state.completionRoutines);
+    }
+}
+
+void queueCompletionRoutine(const ThreadRef& thread, std::function<void()> routine) {
+    std::lock_guard<std::mutex> guard(dispatcherLock());
+    if (thread->ended) return;
+    thread->completionRoutines.push_back(std::move(routine));
+    thread->wake.notify_one();
+}
+
+MutexObject::~MutexObject() {
+    std::lock_guard<std::mutex> guard(dispatcherLock());
+    if (owner_) {
+        auto& owned = owner_->ownedMutexes;
+        owned.erase(std::remove(owned.begin(), owned.end(), this), owned.end());
+    }
+}
+
+bool MutexObject::isSignalledFor(const ThreadState& thread) const {
+    return owner_ == nullptr || owner_ == &thread;
+}
+
+bool MutexObject::satisfyWaitOf(ThreadState& thread) {
+    if (owner_ == &thread) {
+        ++recursion_;
+        return false;
+    }
+    takeInitialOwnership(thread);
+    const bool wasAbandoned = abandoned_;
+    abandoned_ = false;
+    return wasAbandoned;
+}
+
+void MutexObject::takeInitialOwnership(ThreadState& thread) {
+    owner_ = &thread;
+    recursion_ = 1;
+    thread.ownedMutexes.push_back(this);
+}
+
+bool MutexObject::release(ThreadState& thread) {
+    if (owner_ != &thread) return false;
+    if (--recursion_ == 0) {
+        auto& owned = thread.ownedMutexes;
+        owned.erase(std::remove(owned.begin(), owned.end(), this), owned.end());
+        owner_ = nullptr;
+        wakeWaiters();
+    }
+    return true;
+}
+
+void MutexObject::abandon() {
+    owner_ = nullptr;
+    recursion_ = 0;
+    abandoned_ = true;
+    wakeWaiters();
+}
+
+ObjectRef makeUnnamedMutex(bool initialOwner) {
+    auto mutex = std::make_shared<MutexObject>();
+    if (initialOwner) {
+        ThreadState& self = currentThread();
+        std::lock_guard<std::mutex> guard(dispatcherLock());
+        mutex->takeInitialOwnership(self);
+    }
+    return mutex;
+}
+
+}  // namespace standin
+
+using namespace standin;
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
+                           LPCSTR lpName) {
+    if (injectedFailure(InjectedFailure::EventCreation)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (lpName != nullptr) {
+        // The system names no event; named events are not part of the stand-in.
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return insertHandle(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent) { return setEventState(hEvent, true); }
+
+BOOL WINAPI ResetEvent(HANDLE hEvent) { return setEventState(hEvent, false); }
+
+BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
+    auto mutex = resolveAs<MutexObject>(hMutex, ObjectType::Mutex);
+    if (!mutex) return FALSE;
+    ThreadState& self = currentThread();
+    std::lock_guard<std::mutex> guard(dispatcherLock());
+    if (!mutex->release(self)) {
+        SetLastError(ERROR_NOT_OWNER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    return WaitForMultipleObjectsEx(1, &hHandle, FALSE, dwMilliseconds, FALSE);
+}
+
+DWORD WINAPI WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable) {
+    return WaitForMultipleObjectsEx(1, &hHandle, FALSE, dwMilliseconds, bAlertable);
+}
+
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                    DWORD dwMilliseconds) {
+    return WaitForMultipleObjectsEx(nCount, lpHandles, bWaitAll, dwMilliseconds, FALSE);
+}
+
+DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                      DWORD dwMilliseconds, BOOL bAlertable) {
+    std::optional<std::vector<ObjectRef>> objects = resolveWaitables(nCount, lpHandles);
+    if (!objects) return WAIT_FAILED;
+    return waitForObjects(std::move(*objects), bWaitAll != FALSE, dwMilliseconds,
+                          bAlertable != FALSE);
+}
+
+DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable) {
+    const DWORD result = waitForObjects({}, false, dwMilliseconds, bAlertable != FALSE);
+    return result == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : 0;
+}
+
+VOID WINAPI Sleep(DWORD dwMilliseconds) { SleepEx(dwMilliseconds, FALSE); }
+
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
+    if (injectedFailure(InjectedFailure::MutexCreation)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (lpName != nullptr) return createNamedMutex(lpName, bInitialOwner != FALSE);
+    SetLastError(ERROR_SUCCESS);
+    return insertHandle(makeUnnamedMutex(bInitialOwner != FALSE));
+}

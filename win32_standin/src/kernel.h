@@ -1,0 +1,156 @@
+// Internal core of the stand-in: per-thread state, the dispatcher that every
+// wait goes through, kernel objects and the handle table.
+//
+// One process-wide dispatcher lock guards the state of every waitable object,
+// every thread's queue of completion routines and every wait registration, so
+// that a wait can test and take several objects atomically, as Windows does.
+// A waiting thread sleeps on its own condition variable; whatever changes an
+// object or queues a routine wakes the threads registered on it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "standin/win32_kernel.h"
+
+namespace standin {
+
+class MutexObject;
+
+std::mutex& dispatcherLock();
+
+// What the stand-in knows of one thread of this process, whether CreateThread
+// made it or not. Fields marked "dispatcher" are guarded by dispatcherLock().
+struct ThreadState {
+    DWORD id = 0;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> completionRoutines;  // dispatcher
+    std::vector<MutexObject*> ownedMutexes;               // dispatcher
+    bool ended = false;                                    // dispatcher
+};
+using ThreadRef = std::shared_ptr<ThreadState>;
+
+ThreadState& currentThread();
+ThreadRef currentThreadRef();
+
+// A new thread state, for a thread that CreateThread is about to start.
+ThreadRef makeThreadState();
+// Makes `state` the calling thread's own; called first by a thread CreateThread started.
+void adoptThreadState(ThreadRef state);
+// The thread ends: its owned mutexes are abandoned and its queued routines dropped.
+void endThread(ThreadState& state);
+
+// Queues a routine to run on `thread` during one of its alertable waits. A routine
+// for a thread that has ended is dropped.
+void queueCompletionRoutine(const ThreadRef& thread, std::function<void()> routine);
+
+enum class ObjectType { Event, Mutex, Thread, File, FileMapping };
+
+class KernelObject {
+public:
+    explicit KernelObject(ObjectType type) : type_(type) {}
+    virtual ~KernelObject() = default;
+    KernelObject(const KernelObject&) = delete;
+    KernelObject& operator=(const KernelObject&) = delete;
+
+    ObjectType type() const { return type_; }
+
+    // Waitable objects override the next three; the dispatcher lock is held.
+    virtual bool isWaitable() const { return false; }
+    virtual bool isSignalledFor(const ThreadState&) const { return false; }
+    // Satisfies a wait of `thread`; true when the wait takes an abandoned mutex.
+    virtual bool satisfyWaitOf(ThreadState&) { return false; }
+
+    // Runs, without any lock held, when the last handle to the object is closed.
+    virtual void lastHandleClosed() {}
+
+    // Threads waiting on this object (dispatcher).
+    std::vector<ThreadState*> waiters;
+    // Wakes every registered waiter; the dispatcher lock is held.
+    void wakeWaiters();
+
+    std::size_t handleCount = 0;  // guarded by the handle table's lock
+
+private:
+    ObjectType type_;
+};
+using ObjectRef = std::shared_ptr<KernelObject>;
+
+// Enters an object into the handle table; the new handle is never one that was
+// issued before in this process.
+HANDLE insertHandle(ObjectRef object);
+// The object behind a handle; null with ERROR_INVALID_HANDLE for a closed, never
+// issued or pseudo handle, or one of another type.
+ObjectRef resolveHandle(HANDLE handle);
+ObjectRef resolveHandle(HANDLE handle, ObjectType expected);
+
+template <typename T>
+std::shared_ptr<T> resolveAs(HANDLE handle, ObjectType expected) {
+    return std::static_pointer_cast<T>(resolveHandle(handle, expected));
+}
+
+std::size_t liveHandles();
+std::size_t liveThreads();
+std::size_t liveHeaps();
+std::size_t liveHeapBlocks();
+std::size_t loadedModuleReferences();
+
+class MutexObject : public KernelObject {
+public:
+    MutexObject() : KernelObject(ObjectType::Mutex) {}
+    ~MutexObject() override;
+
+    bool isWaitable() const override { return true; }
+    bool isSignalledFor(const ThreadState& thread) const override;
+    bool satisfyWaitOf(ThreadState& thread) override;
+
+    // The dispatcher lock is held for these.
+    void takeInitialOwnership(ThreadState& thread);
+    bool release(ThreadState& thread);  // false when `thread` is not the owner
+    void abandon();
+
+private:
+    ThreadState* owner_ = nullptr;
+    unsigned recursion_ = 0;
+    bool abandoned_ = false;
+};
+
+// A new unnamed mutex, owned by the calling thread when `initialOwner` is set.
+ObjectRef makeUnnamedMutex(bool initialOwner);
+
+// A handle to the named mutex of that name, created when the name is free (last
+// error ERROR_SUCCESS) or opened when it exists (ERROR_ALREADY_EXISTS); null with
+// the reason as last error otherwise. Named objects live in named_objects.cpp.
+HANDLE createNamedMutex(const char* name, bool initialOwner);
+
+// Failure injection: true when the call of that kind is to fail.
+enum class InjectedFailure : unsigned {
+    EventCreation,
+    MutexCreation,
+    ThreadCreation,
+    HeapCreation,
+    HeapAllocation,
+    ModuleLoad,
+    FunctionLookup,
+    Count
+};
+bool injectedFailure(InjectedFailure kind);
+
+// Built-in modules: an export table per module name (names compare without case).
+struct ModuleExport {
+    const char* name;
+    FARPROC address;
+};
+void registerBuiltinModule(const char* name, std::vector<ModuleExport> exports);
+
+template <typename Function>
+FARPROC exportAddress(Function* function) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace standin
