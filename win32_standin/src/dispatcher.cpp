@@ -319,3 +319,8 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpN
     SetLastError(ERROR_SUCCESS);
     return insertHandle(makeUnnamedMutex(bInitialOwner != FALSE));
 }
+
+DWORD WINAPI GetTickCount() {
+    const auto elapsed = Clock::now().time_since_epoch();
+    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}

@@ -88,6 +88,8 @@ DWORD WINAPI WaitForMultipleObjectsEx(DWORD nCount, const HANDLE* lpHandles, BOO
                                       DWORD dwMilliseconds, BOOL bAlertable);
 DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
 VOID WINAPI Sleep(DWORD dwMilliseconds);
+// Milliseconds since an arbitrary start, wrapping after 49.7 days.
+DWORD WINAPI GetTickCount();
 
 // Device files and overlapped I/O.
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
