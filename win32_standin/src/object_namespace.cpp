@@ -93,13 +93,18 @@ bool writeAll(int fd, const void* data, std::size_t length, off_t offset) {
     return true;
 }
 
-// Reserves the bytes of a file mapping, so that touching a view can never fail
-// for want of space (the paging file commits a section's memory when it is made).
+// Makes room for the zero-filled bytes of a file mapping. Where the file system
+// can, the room is reserved, so that touching a view never fails for want of
+// space, as Windows commits a section's memory when it is made; elsewhere the
+// file only grows.
 int reserveData(int fd, std::uint64_t size) {
     if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max() - ObjectFile::kDataOffset)) {
         return EFBIG;
     }
-    return posix_fallocate(fd, ObjectFile::kDataOffset, static_cast<off_t>(size));
+    const off_t length = static_cast<off_t>(size);
+    if (fallocate(fd, 0, ObjectFile::kDataOffset, length) == 0) return 0;
+    if (errno != EOPNOTSUPP) return errno;
+    return ftruncate(fd, ObjectFile::kDataOffset + length) == 0 ? 0 : errno;
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) {
