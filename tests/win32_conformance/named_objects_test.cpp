@@ -25,6 +25,8 @@ constexpr DWORD kLongWait = 30000;
 // How long a wait runs to show that an object is not signalled.
 constexpr DWORD kBriefly = 50;
 constexpr DWORD kRecordSize = 108;
+// Windows declares WAIT_TIMEOUT as a signed constant, unlike the wait's result.
+constexpr DWORD kWaitTimeout = WAIT_TIMEOUT;
 
 // Names no other test process uses at the same time.
 std::string uniqueName(const std::string& purpose) {
@@ -189,7 +191,7 @@ TEST(NamedMutex, EveryHandleOfANameSharesOneOwnership) {
     ScopedHandle opened(OpenMutexA(SYNCHRONIZE, TRUE, name.c_str()));
     ASSERT_NE(opened.get(), nullptr);
 
-    EXPECT_EQ(waitOnAnotherThread(opened.get(), kBriefly), WAIT_TIMEOUT);
+    EXPECT_EQ(waitOnAnotherThread(opened.get(), kBriefly), kWaitTimeout);
     EXPECT_EQ(WaitForSingleObject(opened.get(), 0), WAIT_OBJECT_0);  // owned: taken again
     EXPECT_TRUE(ReleaseMutex(createdAgain.get()));
     EXPECT_TRUE(ReleaseMutex(opened.get()));
@@ -360,7 +362,7 @@ TEST(NamedObjects, HeldNameSurvivesConcurrentClosing) {
 }
 
 TEST(FileMapping, NewMappingStartsZeroFilled) {
-    for (DWORD size : {kRecordSize, 3u * 65536u + 1u}) {
+    for (DWORD size : {kRecordSize, static_cast<DWORD>(3 * 65536 + 1)}) {
         SCOPED_TRACE(size);
         const std::string name = uniqueName("zero");
         ScopedHandle mapping(createObject(Kind::Mapping, name, size));
@@ -513,7 +515,7 @@ TEST(NamedMutexAcrossProcesses, MutexOwnedInAnotherProcessIsNotSignalledHere) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
     {
         WaitingThread waiter({mutex.get()}, kLongWait, true);
-        EXPECT_EQ(WaitForSingleObject(mutex.get(), kBriefly), WAIT_TIMEOUT);
+        EXPECT_EQ(WaitForSingleObject(mutex.get(), kBriefly), kWaitTimeout);
         Stopwatch watch;
         EXPECT_EQ(owner.request("release 0"), "ok");
         EXPECT_EQ(waiter.result(), WAIT_OBJECT_0);
@@ -522,10 +524,10 @@ TEST(NamedMutexAcrossProcesses, MutexOwnedInAnotherProcessIsNotSignalledHere) {
     EXPECT_EQ(WaitForSingleObject(mutex.get(), 0), WAIT_OBJECT_0);
 
     // Now this process owns it: the peer waits until it is released here.
-    EXPECT_EQ(owner.request("wait 0 " + std::to_string(kBriefly)), std::to_string(WAIT_TIMEOUT));
+    EXPECT_EQ(owner.request("wait 0 " + std::to_string(kBriefly)), std::to_string(kWaitTimeout));
     EXPECT_TRUE(ReleaseMutex(mutex.get()));
     EXPECT_EQ(peerWaitsToBeWoken(owner), std::to_string(WAIT_OBJECT_0));
-    EXPECT_EQ(waitOnAnotherThread(mutex.get(), kBriefly), WAIT_TIMEOUT);
+    EXPECT_EQ(waitOnAnotherThread(mutex.get(), kBriefly), kWaitTimeout);
     EXPECT_EQ(owner.request("release 0"), "ok");
     EXPECT_EQ(owner.request("release 0"), "error " + std::to_string(ERROR_NOT_OWNER));
 }
@@ -541,7 +543,7 @@ TEST(NamedMutexAcrossProcesses, KilledOwnerLeavesItAbandoned) {
 
     // Waiting, together with an event, before the owner dies.
     WaitingThread waiter({neverSet.get(), mutex.get()}, kLongWait, true);
-    EXPECT_EQ(WaitForSingleObject(mutex.get(), kBriefly), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(mutex.get(), kBriefly), kWaitTimeout);
     Stopwatch watch;
     owner.kill();
     EXPECT_EQ(waiter.result(), WAIT_ABANDONED_0 + 1);
@@ -558,7 +560,7 @@ TEST(NamedMutexAcrossProcesses, OwnerThreadThatEndsLeavesItAbandonedForOtherProc
     ScopedHandle mutex(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str()));
     ASSERT_NE(mutex.get(), nullptr);
     EXPECT_EQ(WaitForSingleObject(mutex.get(), kBound), WAIT_ABANDONED_0);
-    EXPECT_EQ(holder.request("wait 0 " + std::to_string(kBriefly)), std::to_string(WAIT_TIMEOUT));
+    EXPECT_EQ(holder.request("wait 0 " + std::to_string(kBriefly)), std::to_string(kWaitTimeout));
     EXPECT_TRUE(ReleaseMutex(mutex.get()));
     EXPECT_EQ(peerWaitsToBeWoken(holder), std::to_string(WAIT_OBJECT_0));
 }
@@ -571,7 +573,7 @@ TEST(NamedMutexAcrossProcesses, SecondCreatorGetsTheExistingMutexUnowned) {
     ASSERT_TRUE(second.ready()) << second.readyLine();
     EXPECT_EQ(second.readyLine(), "ready " + std::to_string(ERROR_ALREADY_EXISTS));
     EXPECT_EQ(second.request("release 0"), "error " + std::to_string(ERROR_NOT_OWNER));
-    EXPECT_EQ(second.request("wait 0 " + std::to_string(kBriefly)), std::to_string(WAIT_TIMEOUT));
+    EXPECT_EQ(second.request("wait 0 " + std::to_string(kBriefly)), std::to_string(kWaitTimeout));
     EXPECT_TRUE(ReleaseMutex(mutex.get()));
     EXPECT_EQ(peerWaitsToBeWoken(second), std::to_string(WAIT_OBJECT_0));
 }

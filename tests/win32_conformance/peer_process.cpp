@@ -75,9 +75,10 @@ std::vector<unsigned char> fromHex(const std::string& hex) {
 
 PeerProcess::PeerProcess(const std::vector<std::string>& arguments) {
     const std::string executable = peerExecutable();
-    // The arguments are words, numbers and hexadecimal text: no quoting needed.
+    // The arguments are words, numbers and hexadecimal text, which need no
+    // quoting; only an empty one must be quoted to be kept.
     std::string commandLine = "\"" + executable + "\"";
-    for (const std::string& argument : arguments) commandLine += " " + argument;
+    for (const std::string& argument : arguments) commandLine += argument.empty() ? " \"\"" : " " + argument;
 
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE peerInput = nullptr;
