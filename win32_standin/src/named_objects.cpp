@@ -14,9 +14,15 @@
 // Across processes a named mutex is owned through the ownership lock of its
 // name's file: the process of the owner thread holds that lock, and the file
 // records whether the last owner released the mutex, so a process that dies
-// owning it leaves it abandoned for the next one. Handle access rights are not
-// checked: every handle may do all its object allows (a mapping made read-only
-// refuses writable views), since all processes of a namespace are one user's.
+// owning it leaves it abandoned for the next one. A mutex whose last handle in
+// its process is closed while a thread of that process owns it is abandoned for
+// the other processes as soon as the object is gone (at once, unless a wait
+// still holds it); Windows keeps it owned until the thread ends. Nobody can
+// release it either way, and the system waits on no named mutex.
+//
+// Handle access rights are not checked: every handle may do all its object
+// allows (a mapping made read-only refuses writable views), since all
+// processes of a namespace are one user's.
 #include <sys/mman.h>
 
 #include <cstring>

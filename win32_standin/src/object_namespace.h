@@ -10,7 +10,8 @@
 // stale, counts as absent and is removed by whoever finds it. One write lock on
 // the namespace's lock file serialises every creation, opening and leaving of a
 // name among all processes, so testing "nobody holds it" and acting on the answer
-// is atomic.
+// is atomic. It is held only for those few file operations; a process that is
+// stopped (not killed) in the middle of one holds up the others until it goes on.
 //
 // All locks are open-file-description locks (F_OFD_SETLK): they belong to one
 // open file, conflict between two opens of the same file even within a process,
