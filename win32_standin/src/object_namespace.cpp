@@ -1,6 +1,7 @@
 // The per-user namespace directory, its lock and the files of named objects.
 #include "object_namespace.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -297,10 +298,40 @@ Namespace* Namespace::get(DWORD& error) {
             setupError = windowsErrorOf(errno);
             return std::unique_ptr<Namespace>();
         }
-        return std::make_unique<Namespace>(path, std::move(directory), std::move(lock));
+        auto space = std::make_unique<Namespace>(path, std::move(directory), std::move(lock));
+        Lock sweeping(*space);
+        space->removeStaleFiles(space->directoryFd_.get());
+        return space;
     }();
     error = setupError;
     return instance.get();
+}
+
+void Namespace::removeStaleFiles(int directory) {
+    UniqueFd listed(fcntl(directory, F_DUPFD_CLOEXEC, 0));
+    DIR* entries = listed ? fdopendir(listed.get()) : nullptr;
+    if (entries == nullptr) return;
+    listed.release();
+    while (const dirent* entry = readdir(entries)) {
+        const char* leaf = entry->d_name;
+        if (leaf[0] == '.') continue;  // ".", ".." and the lock file
+        struct stat status {};
+        if (fstatat(directory, leaf, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(status.st_mode)) {
+            UniqueFd below(openat(directory, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!below) continue;
+            removeStaleFiles(below.get());
+            unlinkat(directory, leaf, AT_REMOVEDIR);  // fails while it still holds a name
+        } else if (S_ISREG(status.st_mode)) {
+            UniqueFd file(openat(directory, leaf, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+            struct stat opened {};
+            if (file && fstat(file.get(), &opened) == 0 && sameFile(opened, status) &&
+                setLock(file.get(), F_WRLCK, kExistenceByte, false)) {
+                unlinkat(directory, leaf, 0);
+            }
+        }
+    }
+    closedir(entries);
 }
 
 Namespace::Lock::Lock(Namespace& space) : space_(space), threads_(space.threads_) {

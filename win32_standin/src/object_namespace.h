@@ -143,7 +143,9 @@ class Namespace {
 public:
     // The namespace of this process's user, set up on first use; null with a
     // Windows error (ERROR_ACCESS_DENIED for a directory that is not private)
-    // when its directory cannot be used.
+    // when its directory cannot be used. Setting up also removes the stale files
+    // that dead processes left, so that they do not pile up under names nobody
+    // asks for again.
     static Namespace* get(DWORD& error);
 
     const std::string& directory() const { return directory_; }
@@ -180,6 +182,9 @@ public:
     Namespace(std::string directory, UniqueFd directoryFd, UniqueFd lockFd);
 
 private:
+    // With a Lock held.
+    void removeStaleFiles(int directory);
+
     std::string directory_;
     UniqueFd directoryFd_;
     UniqueFd lockFd_;
