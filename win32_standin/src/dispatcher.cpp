@@ -10,6 +10,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Nothing wakes a thread of this process when another process lets go of a named
+// mutex: Linux has no call that sleeps until a lock held elsewhere is free without
+// taking it. A waiter that found such a mutex held by another process therefore
+// tests it again after this interval; every other wait sleeps until it is woken.
+constexpr std::chrono::milliseconds kCrossProcessRecheck{10};
+
 std::atomic<DWORD> nextThreadId{1};
 
 // Ends the state of a thread that CreateThread did not make (the main thread, or
@@ -75,8 +81,12 @@ DWORD waitForObjects(std::vector<ObjectRef> objects, bool waitAll, DWORD millise
 
     std::unique_lock<std::mutex> lock(dispatcherLock());
     for (;;) {
+        bool recheck = false;
         if (!objects.empty()) {
             if (std::optional<DWORD> result = trySatisfy(objects, waitAll, self)) return *result;
+            for (const ObjectRef& object : objects) {
+                if (object->unsatisfiedWait()) recheck = true;
+            }
         }
         if (alertable && !self.completionRoutines.empty()) {
             lock.unlock();
@@ -85,9 +95,14 @@ DWORD waitForObjects(std::vector<ObjectRef> objects, bool waitAll, DWORD millise
         }
         if (deadline && Clock::now() >= *deadline) return WAIT_TIMEOUT;
 
+        std::optional<Clock::time_point> wakeAt = deadline;
+        if (recheck) {
+            const Clock::time_point next = Clock::now() + kCrossProcessRecheck;
+            if (!wakeAt || next < *wakeAt) wakeAt = next;
+        }
         for (const ObjectRef& object : objects) object->waiters.push_back(&self);
-        if (deadline) {
-            self.wake.wait_until(lock, *deadline);
+        if (wakeAt) {
+            self.wake.wait_until(lock, *wakeAt);
         } else {
             self.wake.wait(lock);
         }
@@ -195,11 +210,14 @@ MutexObject::~MutexObject() {
     if (owner_) {
         auto& owned = owner_->ownedMutexes;
         owned.erase(std::remove(owned.begin(), owned.end(), this), owned.end());
+        // Its owner can no longer release it: other processes find it abandoned.
+        if (crossProcess_) crossProcess_->handBack(CrossProcessClaim::Handback::Abandoned);
     }
 }
 
 bool MutexObject::isSignalledFor(const ThreadState& thread) const {
-    return owner_ == nullptr || owner_ == &thread;
+    if (owner_ == &thread) return true;
+    return owner_ == nullptr && (!crossProcess_ || crossProcess_->claim());
 }
 
 bool MutexObject::satisfyWaitOf(ThreadState& thread) {
@@ -207,16 +225,25 @@ bool MutexObject::satisfyWaitOf(ThreadState& thread) {
         ++recursion_;
         return false;
     }
-    takeInitialOwnership(thread);
-    const bool wasAbandoned = abandoned_;
+    bool wasAbandoned = abandoned_;
     abandoned_ = false;
-    return wasAbandoned;
-}
-
-void MutexObject::takeInitialOwnership(ThreadState& thread) {
+    if (crossProcess_) wasAbandoned = crossProcess_->takeOwnership();
     owner_ = &thread;
     recursion_ = 1;
     thread.ownedMutexes.push_back(this);
+    return wasAbandoned;
+}
+
+bool MutexObject::unsatisfiedWait() {
+    if (!crossProcess_ || owner_ != nullptr) return false;
+    crossProcess_->handBack(CrossProcessClaim::Handback::Unused);
+    return crossProcess_->claimedElsewhere();
+}
+
+bool MutexObject::takeInitialOwnership(ThreadState& thread) {
+    if (!isSignalledFor(thread)) return false;
+    satisfyWaitOf(thread);
+    return true;
 }
 
 bool MutexObject::release(ThreadState& thread) {
@@ -225,6 +252,7 @@ bool MutexObject::release(ThreadState& thread) {
         auto& owned = thread.ownedMutexes;
         owned.erase(std::remove(owned.begin(), owned.end(), this), owned.end());
         owner_ = nullptr;
+        if (crossProcess_) crossProcess_->handBack(CrossProcessClaim::Handback::Released);
         wakeWaiters();
     }
     return true;
@@ -233,7 +261,11 @@ bool MutexObject::release(ThreadState& thread) {
 void MutexObject::abandon() {
     owner_ = nullptr;
     recursion_ = 0;
-    abandoned_ = true;
+    if (crossProcess_) {
+        crossProcess_->handBack(CrossProcessClaim::Handback::Abandoned);
+    } else {
+        abandoned_ = true;
+    }
     wakeWaiters();
 }
 

@@ -56,6 +56,11 @@ ObjectRef resolveHandle(HANDLE handle, ObjectType expected) {
     return object;
 }
 
+std::size_t openHandleCount(const KernelObject& object) {
+    std::lock_guard<std::mutex> guard(table().lock);
+    return object.handleCount;
+}
+
 std::size_t liveHandles() {
     HandleTable& handles = table();
     std::lock_guard<std::mutex> guard(handles.lock);

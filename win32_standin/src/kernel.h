@@ -65,6 +65,11 @@ public:
     virtual bool isSignalledFor(const ThreadState&) const { return false; }
     // Satisfies a wait of `thread`; true when the wait takes an abandoned mutex.
     virtual bool satisfyWaitOf(ThreadState&) { return false; }
+    // A wait that tested the object is not satisfied (yet): the object gives back
+    // what its test took from other processes, and answers true when it can become
+    // signalled without anything in this process waking the waiter, which must
+    // then test it again after a while.
+    virtual bool unsatisfiedWait() { return false; }
 
     // Runs, without any lock held, when the last handle to the object is closed.
     virtual void lastHandleClosed() {}
@@ -80,6 +85,9 @@ private:
     ObjectType type_;
 };
 using ObjectRef = std::shared_ptr<KernelObject>;
+
+// The number of open handles to the object, read under the handle table's lock.
+std::size_t openHandleCount(const KernelObject& object);
 
 // Enters an object into the handle table; the new handle is never one that was
 // issued before in this process.
@@ -100,24 +108,53 @@ std::size_t liveHeaps();
 std::size_t liveHeapBlocks();
 std::size_t loadedModuleReferences();
 
+// How a named mutex shares its ownership with the other processes that hold its
+// name: at most one process holds the claim at a time, and the claim carries
+// whether the last owner ended without releasing the mutex. The dispatcher lock
+// is held for every call.
+class CrossProcessClaim {
+public:
+    virtual ~CrossProcessClaim() = default;
+
+    // Takes the claim for this process unless another process holds it; true
+    // when this process holds it (also when it already did).
+    virtual bool claim() = 0;
+    // A thread of this process becomes the owner under the claim; true when the
+    // previous owner abandoned the mutex.
+    virtual bool takeOwnership() = 0;
+    enum class Handback { Unused, Released, Abandoned };
+    // Gives the claim back to the other processes: unused (no thread took it),
+    // after a release, or abandoned by its owner. Nothing happens without a claim.
+    virtual void handBack(Handback how) = 0;
+    // True while another process holds the claim.
+    virtual bool claimedElsewhere() = 0;
+};
+
 class MutexObject : public KernelObject {
 public:
-    MutexObject() : KernelObject(ObjectType::Mutex) {}
+    // A named mutex brings the claim through which it is shared between processes.
+    explicit MutexObject(std::unique_ptr<CrossProcessClaim> crossProcess = nullptr)
+        : KernelObject(ObjectType::Mutex), crossProcess_(std::move(crossProcess)) {}
     ~MutexObject() override;
 
     bool isWaitable() const override { return true; }
     bool isSignalledFor(const ThreadState& thread) const override;
     bool satisfyWaitOf(ThreadState& thread) override;
+    bool unsatisfiedWait() override;
 
     // The dispatcher lock is held for these.
-    void takeInitialOwnership(ThreadState& thread);
+    // False when another process holds the mutex.
+    bool takeInitialOwnership(ThreadState& thread);
     bool release(ThreadState& thread);  // false when `thread` is not the owner
     void abandon();
 
 private:
     ThreadState* owner_ = nullptr;
     unsigned recursion_ = 0;
-    bool abandoned_ = false;
+    bool abandoned_ = false;  // of an unnamed mutex; a named one keeps it with its claim
+    // The test in isSignalledFor may take the claim, so the pointer is const there
+    // but the claim is not.
+    const std::unique_ptr<CrossProcessClaim> crossProcess_;
 };
 
 // A new unnamed mutex, owned by the calling thread when `initialOwner` is set.
