@@ -5,15 +5,24 @@
 
 namespace {
 
-TEST(Modules, Kernel32ExportsCancelIoWhateverTheCaseOfItsName) {
-    HMODULE byLoad = LoadLibraryA("KERNEL32.DLL");
-    ASSERT_NE(byLoad, nullptr);
-    EXPECT_EQ(GetModuleHandleA("kernel32.dll"), byLoad);
-    EXPECT_NE(GetProcAddress(byLoad, "CancelIo"), nullptr);
-    EXPECT_TRUE(FreeLibrary(byLoad));
+// Module names as LoadLibraryA and GetModuleHandleA take them: without regard to
+// case, and with ".dll" implied when the name has no extension.
+class ModuleNames : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ModuleNames, NameTheSameModule) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    ASSERT_NE(kernel, nullptr);
+    EXPECT_EQ(GetModuleHandleA(GetParam()), kernel);
+    HMODULE loaded = LoadLibraryA(GetParam());
+    EXPECT_EQ(loaded, kernel);
+    EXPECT_NE(GetProcAddress(loaded, "CancelIo"), nullptr);
+    EXPECT_TRUE(FreeLibrary(loaded));
     // kernel32 stays loaded for the life of the process.
-    EXPECT_NE(GetModuleHandleA("Kernel32.dll"), nullptr);
+    EXPECT_EQ(GetModuleHandleA("kernel32.dll"), kernel);
 }
+
+INSTANTIATE_TEST_SUITE_P(Kernel, ModuleNames,
+                         ::testing::Values("kernel32.dll", "KERNEL32.DLL", "Kernel32", "kernel32"));
 
 TEST(Modules, MissingModuleAndMissingFunctionAreReported) {
     SetLastError(0);

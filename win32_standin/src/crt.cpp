@@ -90,21 +90,25 @@ errno_t wcstombs_s(std::size_t* converted, char* destination, std::size_t destin
     if (converted != nullptr) *converted = 0;
     if (destination == nullptr || destinationSize == 0 || source == nullptr) return EINVAL;
     std::size_t written = 0;
+    bool truncated = false;
     for (std::size_t i = 0; (count == _TRUNCATE || i < count) && source[i] != 0; ++i) {
         if (source[i] > 0xFF) {
             destination[0] = '\0';
             return EILSEQ;
         }
         if (written + 1 >= destinationSize) {
-            if (count == _TRUNCATE) break;
-            destination[0] = '\0';
-            return ERANGE;
+            if (count != _TRUNCATE) {
+                destination[0] = '\0';
+                return ERANGE;
+            }
+            truncated = true;
+            break;
         }
         destination[written++] = static_cast<char>(source[i]);
     }
     destination[written] = '\0';
     if (converted != nullptr) *converted = written + 1;
-    return 0;
+    return truncated ? STRUNCATE : 0;
 }
 
 errno_t strcpy_s(char* destination, std::size_t destinationSize, const char* source) {
@@ -131,7 +135,8 @@ errno_t strncpy_s(char* destination, std::size_t destinationSize, const char* so
     }
     std::size_t length = 0;
     while ((count == _TRUNCATE || length < count) && source[length] != '\0') ++length;
-    if (length >= destinationSize) {
+    const bool truncated = length >= destinationSize;
+    if (truncated) {
         if (count != _TRUNCATE) {
             destination[0] = '\0';
             return ERANGE;
@@ -140,7 +145,7 @@ errno_t strncpy_s(char* destination, std::size_t destinationSize, const char* so
     }
     std::memcpy(destination, source, length);
     destination[length] = '\0';
-    return 0;
+    return truncated ? STRUNCATE : 0;
 }
 
 int sprintf_s(char* buffer, std::size_t bufferSize, const char* format, ...) {

@@ -30,19 +30,6 @@ struct ThreadStateHolder {
 
 thread_local ThreadStateHolder currentState;
 
-void runQueuedRoutines(ThreadState& self) {
-    for (;;) {
-        std::function<void()> routine;
-        {
-            std::lock_guard<std::mutex> guard(dispatcherLock());
-            if (self.completionRoutines.empty()) return;
-            routine = std::move(self.completionRoutines.front());
-            self.completionRoutines.pop_front();
-        }
-        routine();
-    }
-}
-
 void unregisterWaiter(const std::vector<ObjectRef>& objects, ThreadState* self) {
     for (const ObjectRef& object : objects) {
         auto& waiters = object->waiters;
@@ -198,11 +185,25 @@ void endThread(ThreadState& state) {
     }
 }
 
-void queueCompletionRoutine(const ThreadRef& thread, std::function<void()> routine) {
+bool queueCompletionRoutine(const ThreadRef& thread, std::function<void()> routine) {
     std::lock_guard<std::mutex> guard(dispatcherLock());
-    if (thread->ended) return;
+    if (thread->ended) return false;
     thread->completionRoutines.push_back(std::move(routine));
     thread->wake.notify_one();
+    return true;
+}
+
+void runQueuedRoutines(ThreadState& self) {
+    for (;;) {
+        std::function<void()> routine;
+        {
+            std::lock_guard<std::mutex> guard(dispatcherLock());
+            if (self.completionRoutines.empty()) return;
+            routine = std::move(self.completionRoutines.front());
+            self.completionRoutines.pop_front();
+        }
+        routine();
+    }
 }
 
 MutexObject::~MutexObject() {

@@ -46,8 +46,10 @@ void adoptThreadState(ThreadRef state);
 void endThread(ThreadState& state);
 
 // Queues a routine to run on `thread` during one of its alertable waits. A routine
-// for a thread that has ended is dropped.
-void queueCompletionRoutine(const ThreadRef& thread, std::function<void()> routine);
+// for a thread that has ended is dropped, and the result is then false.
+bool queueCompletionRoutine(const ThreadRef& thread, std::function<void()> routine);
+// Runs the calling thread's queued routines, oldest first, until none is left.
+void runQueuedRoutines(ThreadState& self);
 
 enum class ObjectType { Event, Mutex, Thread, File, FileMapping };
 

@@ -21,11 +21,21 @@ struct Module {
     bool alwaysLoaded = false;
 };
 
-std::string lowerCase(const char* text) {
-    std::string lowered(text);
-    std::transform(lowered.begin(), lowered.end(), lowered.begin(),
+// The name under which a module is registered and looked up: without case, and
+// with ".dll" appended when the name has no extension, as Windows does; a
+// trailing dot stands for "no extension" and is dropped.
+std::string moduleKey(const char* name) {
+    std::string key(name);
+    std::transform(key.begin(), key.end(), key.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lowered;
+    const std::size_t separator = key.find_last_of("\\/");
+    const std::size_t fileName = separator == std::string::npos ? 0 : separator + 1;
+    if (!key.empty() && key.back() == '.') {
+        key.pop_back();
+    } else if (key.find('.', fileName) == std::string::npos) {
+        key += ".dll";
+    }
+    return key;
 }
 
 struct ModuleRegistry {
@@ -39,7 +49,7 @@ struct ModuleRegistry {
     }
 
     Module* find(const char* name) {
-        const std::string wanted = lowerCase(name);
+        const std::string wanted = moduleKey(name);
         for (Module& module : modules) {
             if (module.name == wanted) return &module;
         }
@@ -81,7 +91,7 @@ void registerBuiltinModule(const char* name, std::vector<ModuleExport> exports) 
     if (module == nullptr) {
         modules.modules.emplace_back();
         module = &modules.modules.back();
-        module->name = lowerCase(name);
+        module->name = moduleKey(name);
     }
     for (const ModuleExport& entry : exports) module->exports[entry.name] = entry.address;
 }

@@ -96,7 +96,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE
     try {
         std::thread([thread, lpStartAddress, lpParameter] {
             adoptThreadState(thread->state());
-            const DWORD exitCode = thread->awaitStart() ? lpStartAddress(lpParameter) : 0;
+            DWORD exitCode = 0;
+            if (thread->awaitStart()) {
+                // Routines queued before the thread began run first, as on Windows.
+                runQueuedRoutines(*thread->state());
+                exitCode = lpStartAddress(lpParameter);
+            }
             thread->finish(exitCode);
             --runningThreads;
         }).detach();
@@ -138,7 +143,10 @@ DWORD WINAPI QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    queueCompletionRoutine(thread->state(), [pfnAPC, dwData] { pfnAPC(dwData); });
+    if (!queueCompletionRoutine(thread->state(), [pfnAPC, dwData] { pfnAPC(dwData); })) {
+        SetLastError(ERROR_GEN_FAILURE);  // the thread has ended
+        return 0;
+    }
     return 1;
 }
 

@@ -28,10 +28,12 @@ std::size_t wcslen(const WCHAR* text);
 // into `destination`, always zero-terminated. Code units up to 0xFF convert to the
 // byte of the same value, as in the "C" locale; any other fails with EILSEQ.
 // `converted` receives the number of bytes written, the terminating zero included.
+// Text cut to fit under _TRUNCATE gives STRUNCATE, as on Windows.
 errno_t wcstombs_s(std::size_t* converted, char* destination, std::size_t destinationSize,
                    const WCHAR* source, std::size_t count);
 
 errno_t strcpy_s(char* destination, std::size_t destinationSize, const char* source);
+// Text cut to fit under _TRUNCATE gives STRUNCATE.
 errno_t strncpy_s(char* destination, std::size_t destinationSize, const char* source,
                   std::size_t count);
 
