@@ -24,6 +24,9 @@ struct Worker {
 DWORD WINAPI workerMain(LPVOID parameter) {
     auto* worker = static_cast<Worker*>(parameter);
     worker->threadId = GetCurrentThreadId();
+    // Routines queued before a thread runs its start routine run first, so the
+    // tests queue theirs only once the worker is running.
+    SetEvent(worker->done);
     for (;;) {
         WaitForSingleObject(worker->go, INFINITE);
         if (worker->quit) return 0;
@@ -52,6 +55,7 @@ protected:
         worker.idle = newEvent(true, false);
         thread.reset(CreateThread(nullptr, 0, workerMain, &worker, 0, nullptr));
         ASSERT_NE(thread.get(), nullptr);
+        ASSERT_EQ(WaitForSingleObject(worker.done, 10000), WAIT_OBJECT_0);
     }
     void TearDown() override {
         worker.quit = true;
