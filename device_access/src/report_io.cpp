@@ -178,16 +178,13 @@ DWORD WritePipe(DeviceHandle handle, DWORD pipe, const void* data, LONG mode) {
 VOID WINAPI WriteCompletion(DWORD errorCode, DWORD bytesTransferred, LPOVERLAPPED overlapped) {
     WriteBlock* block = static_cast<WriteBlock*>(overlapped->hEvent);
     DWORD transferred = 0;
-    DWORD resultError = ERROR_SUCCESS;
-    if (!GetOverlappedResult(block->writeInFlightFile, overlapped, &transferred, FALSE)) resultError = GetLastError();
+    GetOverlappedResult(block->writeInFlightFile, overlapped, &transferred, FALSE);
     block->writeDone = errorCode == ERROR_SUCCESS && bytesTransferred != 0;
     if (errorCode != ERROR_SUCCESS) {
         block->writeError = errorCode;
-    } else if (bytesTransferred == 0) {
-        // A write that moved nothing is a failure, never a success with code 0.
-        block->writeError = ERROR_WRITE_FAULT;
     } else {
-        block->writeError = resultError;
+        // A write that moved nothing is a failure, never a success with code 0.
+        block->writeError = bytesTransferred == 0 ? ERROR_WRITE_FAULT : ERROR_SUCCESS;
     }
     block->writeCompletionRan = 1;
 }
