@@ -61,12 +61,15 @@ public:
     bool GetBoardIdString(std::string& text, int device, bool refresh);
 
     const ControllerConfig& Configuration() const { return m_config; }
+    // Reports of the kind that wait in its queue.
+    std::size_t QueuedReports(int kind) const;
 
 private:
     using SpecialReport = std::array<BYTE, kReportBytes>;
     using ReportQueue = std::deque<SpecialReport>;
 
     ReportQueue& QueueOfKind(int kind);
+    const ReportQueue& QueueOfKind(int kind) const;
     // Appends a copy of the report to its kind's queue; false when the queue can't grow.
     bool Enqueue(int kind, const BYTE* report);
     // Takes what pipe 1 stored before a transfer starts: answers to requests this

@@ -115,6 +115,14 @@ CVantrelController::ReportQueue& CVantrelController::QueueOfKind(int kind) {
     return m_reportQueues[static_cast<size_t>(kQueueSlotOfKind[kind])];
 }
 
+const CVantrelController::ReportQueue& CVantrelController::QueueOfKind(int kind) const {
+    return m_reportQueues[static_cast<size_t>(kQueueSlotOfKind[kind])];
+}
+
+std::size_t CVantrelController::QueuedReports(int kind) const {
+    return kind >= 1 && kind <= kReportKinds ? QueueOfKind(kind).size() : 0;
+}
+
 bool CVantrelController::Enqueue(int kind, const BYTE* report) {
     ReportQueue& queue = QueueOfKind(kind);
     if (queue.size() >= queue.max_size()) return false;

@@ -1,0 +1,65 @@
+// Controllers over simulated boards: the library opened on them, a controller per
+// board, and what crossed the wire on pipe 1.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "CVantrelController.h"
+#include "library_state.h"
+#include "simulated_boards.h"
+
+namespace controller_test {
+
+using board_simulator::Report;
+
+inline constexpr BYTE kModeReport = 0x01;
+inline constexpr BYTE kWriteRequest = 0x02;
+inline constexpr BYTE kReadRequest = 0x03;
+
+inline const char* const kI2CModeSuffix = "{42B78B09-C529-42c0-B5C5-8D9C65ADEE24}";
+
+// Reports the pipe's reader thread has stored and nobody has taken yet.
+inline DWORD storedReports(DeviceHandle handle, DWORD pipe) {
+    LockDeviceTable();
+    const DeviceRecord* record = LookupDeviceHandle(handle);
+    const DWORD stored = record != nullptr ? record->pipes[pipe].ring.reportCount : 0;
+    UnlockDeviceTable();
+    return stored;
+}
+
+class ControllerTest : public ::testing::Test {
+protected:
+    void open(std::vector<board_simulator::BoardDescription> descriptions) {
+        boards = std::make_unique<test_support::SimulatedBoards>(std::move(descriptions));
+        ASSERT_NE(OpenAllDevices(), nullptr);
+    }
+    // A controller of the board with the handle at this 1-based index.
+    std::unique_ptr<CVantrelController> controllerAt(DWORD index) {
+        return std::make_unique<CVantrelController>(ClaimedDeviceAt(index));
+    }
+    void TearDown() override {
+        CloseAllDevices(nullptr);
+        boards.reset();
+    }
+
+    board_simulator::Simulator& simulator() { return boards->simulator(); }
+    std::vector<Report> received(std::size_t board = 0) { return simulator().received(board, board_simulator::kPipe1); }
+    // The I2C requests (reports 0x02 and 0x03) the board received.
+    std::size_t i2cRequests(std::size_t board = 0) {
+        std::size_t requests = 0;
+        for (const Report& report : received(board)) {
+            if (report[0] == kWriteRequest || report[0] == kReadRequest) ++requests;
+        }
+        return requests;
+    }
+    void send(const Report& report, std::size_t board = 0) {
+        simulator().sendReport(board, board_simulator::kPipe1, report);
+    }
+
+    std::unique_ptr<test_support::SimulatedBoards> boards;
+};
+
+}  // namespace controller_test
