@@ -124,8 +124,11 @@ public:
     std::optional<IoOutcome> receive(std::uint8_t* buffer, DWORD capacity,
                                      const IoCancellation* cancel) override {
         for (;;) {
+            // hidraw never reads an empty report; the end of the file is a device
+            // that went away.
             const ssize_t count = ::read(fd_.get(), buffer, capacity);
-            if (count >= 0) return IoOutcome{ERROR_SUCCESS, static_cast<DWORD>(count)};
+            if (count == 0) return IoOutcome{ERROR_DEVICE_NOT_CONNECTED, 0};
+            if (count > 0) return IoOutcome{ERROR_SUCCESS, static_cast<DWORD>(count)};
             if (errno == EINTR) continue;
             if (errno != EAGAIN) return IoOutcome{windowsErrorOf(errno), 0};
             if (cancel == nullptr) return std::nullopt;
@@ -153,16 +156,16 @@ private:
     Descriptor fd_;
 };
 
-// A simulated node. A connection opened for reading gets every input report; a
-// pump thread takes them off the socket as they come into this handle's own
-// queue, which drops its oldest report when full, as a Windows handle's does.
+// A simulated node. A connection opened for reading gets every input report; they
+// move off the socket into this handle's own queue, which drops its oldest report
+// when full, as a Windows handle's does. A pump thread moves them as they come,
+// and every read first moves whatever has arrived, so that a read sees the queue
+// as it stands after everything the board sent before it.
 class SocketConnection : public NodeConnection {
 public:
-    SocketConnection(int fd, bool reads, ULONG depth) : fd_(fd), depth_(depth) {
+    SocketConnection(int fd, bool reads, ULONG depth) : fd_(fd), depth_(depth), message_(kMaxMessageBytes) {
         if (reads) pump_ = std::thread([this] { pump(); });
     }
-
-    bool usable() const { return arrived_.valid() && stop_.valid(); }
 
     ~SocketConnection() override {
         if (pump_.joinable()) {
@@ -171,11 +174,14 @@ public:
         }
     }
 
+    bool usable() const { return arrived_.valid() && stop_.valid(); }
+
     std::optional<IoOutcome> receive(std::uint8_t* buffer, DWORD capacity,
                                      const IoCancellation* cancel) override {
         for (;;) {
             {
                 std::lock_guard<std::mutex> guard(lock_);
+                takeArrivedLocked();
                 if (!queue_.empty()) {
                     const std::vector<std::uint8_t>& report = queue_.front();
                     const auto count = static_cast<DWORD>(std::min<std::size_t>(report.size(), capacity));
@@ -205,35 +211,42 @@ public:
 
     void setQueueDepth(ULONG depth) override {
         std::lock_guard<std::mutex> guard(lock_);
+        takeArrivedLocked();
         depth_ = depth;
         while (queue_.size() > depth_) queue_.pop_front();
     }
 
 private:
-    void pump() {
-        std::vector<std::uint8_t> message(kMaxMessageBytes);
-        bool gone = false;
-        while (!gone) {
-            if (!waitUntilReady(fd_.get(), POLLIN, stop_.descriptor())) return;
-            bool arrived = false;
-            for (;;) {
-                const ssize_t count = ::recv(fd_.get(), message.data(), message.size(), MSG_DONTWAIT);
-                if (count < 0 && errno == EINTR) continue;
-                if (count < 0 && errno == EAGAIN) break;
-                if (count <= 0) {
-                    gone = true;
-                    break;
-                }
-                std::lock_guard<std::mutex> guard(lock_);
-                if (queue_.size() >= depth_) queue_.pop_front();
-                queue_.emplace_back(message.begin(), message.begin() + count);
-                arrived = true;
-            }
-            if (gone) {
-                std::lock_guard<std::mutex> guard(lock_);
+    // Moves every report waiting on the socket into the queue; true when any came.
+    bool takeArrivedLocked() {
+        bool arrived = false;
+        while (!gone_) {
+            const ssize_t count = ::recv(fd_.get(), message_.data(), message_.size(), MSG_DONTWAIT);
+            if (count < 0 && errno == EINTR) continue;
+            if (count < 0 && errno == EAGAIN) break;
+            if (count <= 0) {
                 gone_ = true;
+                return true;
             }
-            if (arrived || gone) arrived_.raise();
+            if (queue_.size() >= depth_) queue_.pop_front();
+            queue_.emplace_back(message_.begin(), message_.begin() + count);
+            arrived = true;
+        }
+        return arrived;
+    }
+
+    void pump() {
+        for (;;) {
+            if (!waitUntilReady(fd_.get(), POLLIN, stop_.descriptor())) return;
+            bool gone;
+            bool arrived;
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                arrived = takeArrivedLocked();
+                gone = gone_;
+            }
+            if (arrived) arrived_.raise();
+            if (gone) return;
         }
     }
 
@@ -242,6 +255,7 @@ private:
     std::deque<std::vector<std::uint8_t>> queue_;  // lock_
     std::size_t depth_;                            // lock_
     bool gone_ = false;                            // lock_
+    std::vector<std::uint8_t> message_;            // lock_
     Signal arrived_;
     Signal stop_;
     std::thread pump_;
@@ -283,9 +297,20 @@ std::unique_ptr<NodeConnection> connectSocket(const std::string& path, DWORD acc
         (reads ? protocol::kAccessRead : 0u) | ((access & GENERIC_WRITE) ? protocol::kAccessWrite : 0u)};
     protocol::OpenReply reply{};
     pollfd watched{socketFd.get(), POLLIN, 0};
-    if (::send(socketFd.get(), &request, sizeof request, MSG_NOSIGNAL) != sizeof request ||
-        poll(&watched, 1, kOpenReplyTimeoutMs) != 1 ||
-        recv(socketFd.get(), &reply, sizeof reply, 0) != sizeof reply || reply.magic != protocol::kMagic) {
+    if (::send(socketFd.get(), &request, sizeof request, MSG_NOSIGNAL) != sizeof request) {
+        error = windowsErrorOf(errno);
+        return nullptr;
+    }
+    if (poll(&watched, 1, kOpenReplyTimeoutMs) != 1) {
+        error = ERROR_GEN_FAILURE;
+        return nullptr;
+    }
+    const ssize_t replied = recv(socketFd.get(), &reply, sizeof reply, 0);
+    if (replied <= 0) {
+        error = ERROR_DEVICE_NOT_CONNECTED;  // the board went away meanwhile
+        return nullptr;
+    }
+    if (replied != sizeof reply || reply.magic != protocol::kMagic) {
         error = ERROR_GEN_FAILURE;
         return nullptr;
     }
@@ -358,6 +383,7 @@ std::optional<IoOutcome> HidNodeFile::read(void* buffer, DWORD length, const IoC
     if (length == 0 || length < layout_.inputLength) return IoOutcome{ERROR_INVALID_USER_BUFFER, 0};
     auto* bytes = static_cast<std::uint8_t*>(buffer);
     const DWORD idBytes = layout_.numbered ? 0 : 1;
+    if (length <= idBytes) return IoOutcome{ERROR_INVALID_USER_BUFFER, 0};
     std::optional<IoOutcome> outcome = connection_->receive(bytes + idBytes, length - idBytes, cancel);
     if (outcome && outcome->error == ERROR_SUCCESS && idBytes != 0) {
         bytes[0] = 0;
