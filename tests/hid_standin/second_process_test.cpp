@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <set>
 #include <sstream>
 
 #include "hid_walk.h"
@@ -38,19 +39,25 @@ ChildRun runProbe(const std::string& arguments) {
 TEST(SecondProcess, SeesTheSameInterfacesAsThisOne) {
     board_simulator::BoardDescription second = boardWithSerial("00002A01");
     second.productId = 0x03EA;
-    hid_test::SimulatedBoards boards({boardWithSerial("00001F3C"), second});
+    second.faults.exclusive = true;
+    board_simulator::BoardDescription third = boardWithSerial("00003B02");
+    third.faults.serialEqualsString0 = true;
+    hid_test::SimulatedBoards boards({boardWithSerial("00001F3C"), second, third});
     hid_test::HidFunctions hid;
     ASSERT_TRUE(hid.bind());
 
     std::vector<std::string> expected;
     for (const hid_test::FoundInterface& entry : hid_test::walkHidInterfaces(hid)) {
         char line[512];
-        std::snprintf(line, sizeof line, "%s %04X %04X %04X %u %u %s", entry.path.c_str(), entry.attributes.VendorID,
-                      entry.attributes.ProductID, entry.attributes.VersionNumber, entry.caps.InputReportByteLength,
-                      entry.caps.OutputReportByteLength, hid_test::serialText(entry).c_str());
+        std::snprintf(line, sizeof line, "%s %04X %04X %04X %u %u %s %s", entry.path.c_str(),
+                      entry.attributes.VendorID, entry.attributes.ProductID, entry.attributes.VersionNumber,
+                      entry.caps.InputReportByteLength, entry.caps.OutputReportByteLength,
+                      entry.openedReadWrite ? "rw" : "query", hid_test::serialText(entry).c_str());
         expected.push_back(line);
     }
-    ASSERT_EQ(expected.size(), 4u);
+    ASSERT_EQ(expected.size(), 6u);
+    EXPECT_NE(expected[2].find(" query "), std::string::npos) << "the exclusive board answers queries only";
+    EXPECT_EQ(expected[4].back(), ' ') << "a serial equal to string 0 is cleared";
 
     const ChildRun run = runProbe("");
     ASSERT_EQ(run.exitCode, 0);
@@ -59,15 +66,34 @@ TEST(SecondProcess, SeesTheSameInterfacesAsThisOne) {
     for (std::size_t i = 0; i < run.lines.size(); ++i) {
         // The group key is the child's own DevInst numbering; compare everything else.
         std::istringstream fields(run.lines[i]);
-        std::string path, vendor, product, revision, input, output, group, serial;
-        fields >> path >> vendor >> product >> revision >> input >> output >> group >> serial;
-        EXPECT_EQ(path + " " + vendor + " " + product + " " + revision + " " + input + " " + output + " " + serial,
+        std::string path, vendor, product, revision, input, output, access, group, serial;
+        fields >> path >> vendor >> product >> revision >> input >> output >> access >> group >> serial;
+        EXPECT_EQ(path + " " + vendor + " " + product + " " + revision + " " + input + " " + output + " " + access +
+                      " " + serial,
                   expected[i]);
         groups.push_back(group);
     }
     EXPECT_EQ(groups[0], groups[1]);
     EXPECT_EQ(groups[2], groups[3]);
-    EXPECT_NE(groups[0], groups[2]);
+    EXPECT_EQ(groups[4], groups[5]);
+    EXPECT_EQ(std::set<std::string>(groups.begin(), groups.end()).size(), 3u);
+}
+
+TEST(SecondProcess, PendingReadEndsWhenTheBoardVanishes) {
+    hid_test::SimulatedBoards boards({boardWithSerial("00001F3C")});
+    FILE* output = popen((std::string(HID_PROBE_PATH) + " vanish").c_str(), "r");
+    ASSERT_NE(output, nullptr);
+    std::vector<std::string> lines;
+    char line[1024];
+    while (std::fgets(line, sizeof line, output) != nullptr) {
+        lines.emplace_back(line);
+        if (lines.back() == "pending\n") boards.simulator.unplug(0);
+    }
+    const int status = pclose(output);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "error 1167\n");
 }
 
 TEST(SecondProcess, ExchangesReportsThatThisProcessRecords) {
