@@ -100,16 +100,17 @@ private:
     Descriptor fd_;
 };
 
-// Waits until `fd` is ready for `events` (or failed); false when cancelled first.
-bool waitUntilReady(int fd, short events, int stopDescriptor) {
+// Waits until `fd` (or `alsoFd`, when given) is ready for `events` or failed;
+// false when `stopDescriptor` became readable first.
+bool waitUntilReady(int fd, short events, int stopDescriptor, int alsoFd = -1) {
     for (;;) {
-        pollfd watched[2] = {{fd, events, 0}, {stopDescriptor, POLLIN, 0}};
-        if (poll(watched, 2, -1) < 0) {
+        pollfd watched[3] = {{stopDescriptor, POLLIN, 0}, {fd, events, 0}, {alsoFd, events, 0}};
+        if (poll(watched, alsoFd >= 0 ? 3 : 2, -1) < 0) {
             if (errno == EINTR) continue;
             return true;  // the next operation reports the failure
         }
-        if (watched[1].revents != 0) return false;
-        if (watched[0].revents != 0) return true;
+        if (watched[0].revents != 0) return false;
+        if (watched[1].revents != 0 || watched[2].revents != 0) return true;
     }
 }
 
@@ -192,7 +193,9 @@ public:
                 if (gone_) return IoOutcome{ERROR_DEVICE_NOT_CONNECTED, 0};
             }
             if (cancel == nullptr) return std::nullopt;
-            if (!waitUntilReady(arrived_.descriptor(), POLLIN, cancel->descriptor())) return kAborted;
+            // Woken by the socket itself, a read takes its report without waiting
+            // for the pump; woken by the pump, it finds what the pump took.
+            if (!waitUntilReady(fd_.get(), POLLIN, cancel->descriptor(), arrived_.descriptor())) return kAborted;
             arrived_.clear();
         }
     }
