@@ -138,7 +138,8 @@ public:
     }
 
     // The kernel sends a hidraw write to the device before write() returns, so a
-    // write never finishes at once.
+    // write never finishes at once, and a cancellation waits until the kernel is
+    // done with it (the USB stack bounds that).
     std::optional<IoOutcome> send(const std::uint8_t* data, DWORD length,
                                   const IoCancellation* cancel) override {
         if (cancel == nullptr) return std::nullopt;
