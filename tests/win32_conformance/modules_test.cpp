@@ -1,5 +1,6 @@
 // Run-time binding of system libraries.
 #include <string>
+#include <vector>
 
 #include "conformance_support.h"
 
@@ -38,6 +39,31 @@ TEST(Modules, MissingModuleAndMissingFunctionAreReported) {
     SetLastError(0);
     EXPECT_EQ(GetProcAddress(kernel, "NoSuchFunctionOfThisProject"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+}
+
+TEST(Modules, TheSystemsLibrariesExportWhatDiscoveryBinds) {
+    struct Library {
+        const char* name;
+        std::vector<const char*> functions;
+    };
+    const Library libraries[] = {
+        {"hid.dll",
+         {"HidD_GetAttributes", "HidD_GetHidGuid", "HidD_GetPreparsedData", "HidP_GetCaps",
+          "HidD_FreePreparsedData", "HidD_GetNumInputBuffers", "HidD_SetNumInputBuffers",
+          "HidD_GetSerialNumberString", "HidD_GetIndexedString"}},
+        {"cfgmgr32.dll", {"CM_Get_Parent"}},
+        {"setupapi.dll",
+         {"SetupDiGetDeviceInterfaceDetailA", "SetupDiGetClassDevsA", "SetupDiEnumDeviceInterfaces",
+          "SetupDiDestroyDeviceInfoList"}},
+    };
+    for (const Library& library : libraries) {
+        HMODULE module = LoadLibraryA(library.name);
+        ASSERT_NE(module, nullptr) << library.name;
+        for (const char* function : library.functions) {
+            EXPECT_NE(GetProcAddress(module, function), nullptr) << library.name << " " << function;
+        }
+        EXPECT_TRUE(FreeLibrary(module));
+    }
 }
 
 TEST(Modules, ExecutableHasAModuleHandleAndACommandLine) {

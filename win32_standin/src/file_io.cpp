@@ -11,6 +11,7 @@
 
 #include <thread>
 
+#include "hid/hid_modules.h"
 #include "kernel.h"
 #include "standin/device_file.h"
 
@@ -196,8 +197,11 @@ struct OpenerList {
     std::vector<DeviceOpener> openers;
 };
 
+// The stand-in's own openers come first; tests may register more.
 OpenerList& openers() {
     static OpenerList instance;
+    static std::once_flag builtins;
+    std::call_once(builtins, [] { instance.openers.push_back(hid::hidNodeOpener()); });
     return instance;
 }
 

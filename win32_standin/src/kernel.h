@@ -185,6 +185,10 @@ struct ModuleExport {
     const char* name;
     FARPROC address;
 };
+struct BuiltinModuleDefinition {
+    const char* name;
+    std::vector<ModuleExport> exports;
+};
 void registerBuiltinModule(const char* name, std::vector<ModuleExport> exports);
 
 template <typename Function>

@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "hid/hid_modules.h"
 #include "kernel.h"
 
 namespace standin {
@@ -48,6 +49,18 @@ struct ModuleRegistry {
         executable.alwaysLoaded = true;
     }
 
+    Module& findOrAdd(const char* name) {
+        if (Module* module = find(name)) return *module;
+        modules.emplace_back();
+        modules.back().name = moduleKey(name);
+        return modules.back();
+    }
+
+    void add(const char* name, const std::vector<ModuleExport>& exports) {
+        Module& module = findOrAdd(name);
+        for (const ModuleExport& entry : exports) module.exports[entry.name] = entry.address;
+    }
+
     Module* find(const char* name) {
         const std::string wanted = moduleKey(name);
         for (Module& module : modules) {
@@ -76,7 +89,10 @@ void registerKernelModule(ModuleRegistry& registry) {
 ModuleRegistry& registry() {
     static ModuleRegistry instance;
     static std::once_flag builtins;
-    std::call_once(builtins, [] { registerKernelModule(instance); });
+    std::call_once(builtins, [] {
+        registerKernelModule(instance);
+        for (const BuiltinModuleDefinition& module : hid::hidModules()) instance.add(module.name, module.exports);
+    });
     return instance;
 }
 
@@ -87,13 +103,7 @@ HMODULE handleOf(Module* module) { return reinterpret_cast<HMODULE>(module); }
 void registerBuiltinModule(const char* name, std::vector<ModuleExport> exports) {
     ModuleRegistry& modules = registry();
     std::lock_guard<std::mutex> guard(modules.lock);
-    Module* module = modules.find(name);
-    if (module == nullptr) {
-        modules.modules.emplace_back();
-        module = &modules.modules.back();
-        module->name = moduleKey(name);
-    }
-    for (const ModuleExport& entry : exports) module->exports[entry.name] = entry.address;
+    modules.add(name, exports);
 }
 
 std::size_t loadedModuleReferences() {

@@ -10,7 +10,9 @@
 // own. On 32-bit Windows, where SetupAPI's structures are byte-packed,
 // SP_DEVICE_INTERFACE_DATA and SP_DEVINFO_DATA are 28 bytes and the fixed part
 // of SP_DEVICE_INTERFACE_DETAIL_DATA_A is 5; on 64-bit builds they are 32, 32
-// and 8.
+// and 8. A wrong size fails with ERROR_INVALID_USER_BUFFER. HIDD_ATTRIBUTES is
+// 12 bytes everywhere (10 without its padding); HidD_GetAttributes does not
+// check its Size field and sets it, as Windows does.
 #pragma once
 
 #include "standin/win32_types.h"
