@@ -65,7 +65,7 @@ TEST_F(ControllerTest, OtherDevicesAreReadDirectlyAndCached) {
 
     // A refresh that fails keeps the old entry: the EEPROM's identifier is erased.
     ASSERT_TRUE(controller->SetI2CMode(true));
-    const BYTE erase[8] = {0x02, 0x83, 0xA2, 0x80, 0xFF, 0xFF, 0, 0};
+    const BYTE erase[8] = {0x02, 0x84, 0xA2, 0x80, 0xFF, 0xFF, 0, 0};
     ASSERT_EQ(controller->WriteI2C(erase), 0);
     BYTE answer[8];
     ASSERT_EQ(controller->ReadI2CResponse(answer), 0);
@@ -94,14 +94,14 @@ TEST_F(ControllerTest, TheModeIsLeftAsGetBoardIdFoundIt) {
     int first = 0, second = 0;
     // Off before: switched back off, on success and on failure (device 4 is absent).
     ASSERT_TRUE(controller->GetBoardId(first, second, 2, false));
-    EXPECT_FALSE(simulator().i2cMode(0));
+    EXPECT_FALSE(settledI2cMode());
     EXPECT_FALSE(controller->GetBoardId(first, second, 4, false));
-    EXPECT_FALSE(simulator().i2cMode(0));
+    EXPECT_FALSE(settledI2cMode());
     EXPECT_FALSE(controller->IsI2CModeOn());
     // On before: left on.
     ASSERT_TRUE(controller->SetI2CMode(true));
     EXPECT_FALSE(controller->GetBoardId(first, second, 4, false));
-    EXPECT_TRUE(simulator().i2cMode(0));
+    EXPECT_TRUE(settledI2cMode());
     EXPECT_TRUE(controller->IsI2CModeOn());
 }
 

@@ -53,7 +53,7 @@ TEST_P(Readout, FillsTheConfigurationRecord) {
     const ControllerConfig zero{};
     EXPECT_EQ(memcmp(config.reservedAfterRanges, zero.reservedAfterRanges, sizeof zero.reservedAfterRanges), 0);
     // The board's I2C mode is left as it was found: off.
-    EXPECT_FALSE(simulator().i2cMode(0));
+    EXPECT_FALSE(settledI2cMode());
     EXPECT_FALSE(controller->IsI2CModeOn());
 }
 
@@ -202,7 +202,7 @@ TEST_F(ControllerTest, TheModeIsRestoredAfterAFailedReadout) {
     open({board});
     auto controller = controllerAt(1);
     EXPECT_FALSE(controller->ReadConfiguration(false));
-    EXPECT_FALSE(simulator().i2cMode(0));
+    EXPECT_FALSE(settledI2cMode());
     EXPECT_FALSE(controller->IsI2CModeOn());
     EXPECT_STREQ(controller->Configuration().boardIdText, "");
     const std::vector<Report> all = received();
@@ -219,7 +219,7 @@ TEST_F(ControllerTest, AModeHeldByAnotherProcessStaysOn) {
     ASSERT_TRUE(holder.ready()) << holder.readyLine();
     ASSERT_TRUE(controller->ReadConfiguration(false));
     EXPECT_STREQ(controller->Configuration().boardIdText, "1234");
-    EXPECT_TRUE(simulator().i2cMode(0));
+    EXPECT_TRUE(settledI2cMode());
     std::size_t modeReports = 0;
     for (const Report& r : received()) modeReports += r[0] == 0x01;
     EXPECT_EQ(modeReports, 1u);
@@ -252,7 +252,7 @@ TEST_F(ControllerTest, AForcedReadoutOverwritesTheSharedRecord) {
     ASSERT_TRUE(first->ReadConfiguration(false));
     // The EEPROM changes: an I2C write of two data bytes from address 0x80.
     ASSERT_TRUE(first->SetI2CMode(true));
-    const BYTE program[8] = {0x02, 0x83, 0xA0, 0x80, 0x44, 0x55, 0, 0};
+    const BYTE program[8] = {0x02, 0x84, 0xA0, 0x80, 0x44, 0x55, 0, 0};
     ASSERT_EQ(first->WriteI2C(program), 0);
     BYTE answer[8];
     ASSERT_EQ(first->ReadI2CResponse(answer), 0);

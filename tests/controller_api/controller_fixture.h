@@ -55,6 +55,15 @@ protected:
         }
         return requests;
     }
+    // The board's I2C mode once the reports already written have reached it: the
+    // board takes them on its own threads.
+    bool settledI2cMode(std::size_t board = 0) {
+        for (;;) {
+            const std::size_t seen = received(board).size();
+            Sleep(50);
+            if (received(board).size() == seen) return simulator().i2cMode(board);
+        }
+    }
     void send(const Report& report, std::size_t board = 0) {
         simulator().sendReport(board, board_simulator::kPipe1, report);
     }

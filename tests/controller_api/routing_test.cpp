@@ -75,12 +75,12 @@ TEST_F(ControllerTest, I2CModeIsSwitchedOnTheWireAndMarkedByItsMutex) {
     EXPECT_FALSE(controller->IsI2CModeOn());
     ASSERT_TRUE(controller->SetI2CMode(true));
     EXPECT_TRUE(controller->IsI2CModeOn());
-    EXPECT_TRUE(simulator().i2cMode(0));
+    EXPECT_TRUE(settledI2cMode());
     // Already on: nothing more is sent.
     ASSERT_TRUE(controller->SetI2CMode(true));
     ASSERT_TRUE(controller->SetI2CMode(false));
     EXPECT_FALSE(controller->IsI2CModeOn());
-    EXPECT_FALSE(simulator().i2cMode(0));
+    EXPECT_FALSE(settledI2cMode());
     EXPECT_EQ(received(), (std::vector<Report>{{0x01, 1, 0, 0, 0, 0, 0, 0}, {0x01, 0, 0, 0, 0, 0, 0, 0}}));
 }
 
@@ -167,7 +167,8 @@ TEST_F(ControllerTest, CloseTwiceIsHarmlessAndReleasesTheModeMutex) {
     controller->Close();
     EXPECT_FALSE(controller->IsI2CModeOn());
     controller->Close();
-    // Closing tells the board nothing.
+    // Closing tells the board nothing: it got the on report only.
+    settledI2cMode();
     EXPECT_EQ(received().size(), 1u);
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "child_process.h"
+#include "simulated_boards.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ private:
 };
 
 test_support::ChildResult runUtility(const std::string& description, const std::string& utility = kUtility) {
+    test_support::isolateNamedObjects();
     TemporaryFile file(description);
     return test_support::runChild({kSimulatorTool, file.path(), "--", utility}, "k");
 }

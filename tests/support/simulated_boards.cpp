@@ -1,14 +1,37 @@
 #include "simulated_boards.h"
 
+#include <ftw.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <memory>
 #include <thread>
 
 namespace test_support {
+namespace {
+
+std::string isolatedRuntimeDirectory;
+
+int removeEntry(const char* path, const struct stat*, int, FTW*) { return remove(path); }
+
+void removeIsolatedRuntimeDirectory() {
+    nftw(isolatedRuntimeDirectory.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+}  // namespace
+
+void isolateNamedObjects() {
+    if (!isolatedRuntimeDirectory.empty()) return;
+    char pattern[] = "/tmp/vantrel-test-session-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return;
+    isolatedRuntimeDirectory = pattern;
+    setenv("XDG_RUNTIME_DIR", pattern, 1);
+    atexit(removeIsolatedRuntimeDirectory);
+}
 
 SimulatedBoards::SimulatedBoards(std::vector<BoardDescription> boards)
     : simulator_(std::move(boards), std::make_unique<board_simulator::LinuxDeviceRoot>()) {
+    isolateNamedObjects();
     for (const auto& [name, value] : simulator_.environment()) {
         const char* previous = getenv(name.c_str());
         savedEnvironment_.emplace_back(name, previous != nullptr ? std::optional<std::string>(previous) : std::nullopt);

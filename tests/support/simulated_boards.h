@@ -32,6 +32,11 @@ private:
     std::vector<std::pair<std::string, std::optional<std::string>>> savedEnvironment_;
 };
 
+// Tests run side by side in several processes and name their boards alike. Each
+// test process, with the processes it starts, gets a namespace of named objects of
+// its own, as if each ran in a session of its own. SimulatedBoards does this.
+void isolateNamedObjects();
+
 // A board with a serial number and otherwise the simulator's defaults (a blank
 // EEPROM device 1).
 BoardDescription boardWithSerial(const std::string& serial);

@@ -389,7 +389,8 @@ std::optional<IoOutcome> HidNodeFile::read(void* buffer, DWORD length, const IoC
     const DWORD idBytes = layout_.numbered ? 0 : 1;
     if (length <= idBytes) return IoOutcome{ERROR_INVALID_USER_BUFFER, 0};
     std::optional<IoOutcome> outcome = connection_->receive(bytes + idBytes, length - idBytes, cancel);
-    if (outcome && outcome->error == ERROR_SUCCESS && idBytes != 0) {
+    if (!outcome.has_value()) return std::nullopt;
+    if (outcome->error == ERROR_SUCCESS && idBytes != 0) {
         bytes[0] = 0;
         outcome->bytes += idBytes;
     }
