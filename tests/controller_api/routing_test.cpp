@@ -111,6 +111,7 @@ TEST_F(ControllerTest, ModeHeldByAnotherProcessIsLeftAloneButCanStillBeSwitchedO
     Sleep(50);
     EXPECT_TRUE(received().empty());
     ASSERT_TRUE(controller->SetI2CMode(false));
+    EXPECT_FALSE(settledI2cMode());
     EXPECT_EQ(received(), (std::vector<Report>{{0x01, 0, 0, 0, 0, 0, 0, 0}}));
     // This controller never held the mutex: once the other process lets go, the
     // mode is off.
