@@ -1,5 +1,7 @@
 // The test device on Windows: a message-mode named pipe whose server end the test
-// drives. The file the test opens with CreateFileA is the client end.
+// drives. The file the test opens with CreateFileA is the client end; it reads in
+// byte mode, as CreateFileA leaves it, so a read of a report's length takes one
+// report.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -51,7 +53,7 @@ Outcome finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD millisec
 // One server instance of the pipe, from its creation to its close.
 class Instance {
 public:
-    explicit Instance(const std::string& path, bool first) {
+    Instance(const std::string& path, bool first) {
         connect_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         // The first instance claims the name: a pipe of that name that already
         // exists is an error, not a device to share.
@@ -94,7 +96,7 @@ public:
     HANDLE pipe() const { return pipe_; }
     bool listening() const { return listening_; }
 
-    // TRUE once a client opened this instance; notices a connection that came since
+    // True once a client opened this instance; notices a connection that came since
     // the last call.
     bool takeConnection() {
         if (listening_ && HasOverlappedIoCompleted(&connect_)) {
@@ -105,7 +107,7 @@ public:
         return connected_;
     }
 
-    // FALSE once the client closed its end.
+    // False once the client closed its end.
     bool clientStillOpen() const {
         return connected_ && (PeekNamedPipe(pipe_, nullptr, 0, nullptr, nullptr, nullptr) ||
                               GetLastError() != ERROR_BROKEN_PIPE);
@@ -176,8 +178,11 @@ public:
 
 private:
     struct Event {
-        HANDLE handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        Event() = default;
+        Event(const Event&) = delete;
+        Event& operator=(const Event&) = delete;
         ~Event() { CloseHandle(handle); }
+        const HANDLE handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     };
 
     void topUpListeners() {
