@@ -135,16 +135,28 @@ TEST(Handles, EventFunctionsRefuseAHandleOfAnotherType) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
+// Each thread sets its code while the other's is set, and reads it back before it
+// calls anything else: the threads meet through atomics alone, since any Windows
+// function, starting or joining a thread among them, may change the calling
+// thread's code.
 TEST(LastError, IsKeptPerThread) {
-    SetLastError(1234);
+    std::atomic<int> step{0};
     DWORD seenOnOtherThread = 0;
     std::thread other([&] {
+        while (step.load() != 1) {
+        }
         SetLastError(42);
+        step = 2;
         seenOnOtherThread = GetLastError();
     });
+    SetLastError(1234);
+    step = 1;
+    while (step.load() != 2) {
+    }
+    const DWORD seenHere = GetLastError();
     other.join();
     EXPECT_EQ(seenOnOtherThread, 42u);
-    EXPECT_EQ(GetLastError(), 1234u);
+    EXPECT_EQ(seenHere, 1234u);
 }
 
 }  // namespace

@@ -311,7 +311,16 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::optional<IoOutcome> outcome = object->result(lpOverlapped, bWait != FALSE);
+    // A waiting call waits for the block's event when it has one, as on Windows,
+    // where ReadFileEx and WriteFileEx never set it. Should the event be set while
+    // the operation is still pending, the call succeeds with the bytes so far,
+    // none, as on Windows.
+    const bool waitsForEvent = bWait != FALSE && lpOverlapped->hEvent != nullptr;
+    std::optional<IoOutcome> outcome = object->result(lpOverlapped, bWait != FALSE && !waitsForEvent);
+    if (!outcome && waitsForEvent) {
+        if (WaitForSingleObject(lpOverlapped->hEvent, INFINITE) == WAIT_FAILED) return FALSE;
+        outcome = object->result(lpOverlapped, false).value_or(IoOutcome{ERROR_SUCCESS, 0});
+    }
     if (!outcome) {
         SetLastError(ERROR_IO_INCOMPLETE);
         return FALSE;
