@@ -77,6 +77,10 @@ private:
     void DrainStoredReports();
     // Reads the configuration EEPROM into m_config; the readout lock is held.
     bool ReadConfigurationLocked();
+    // Creates or opens the board's shared configuration mapping in m_configMapping.
+    bool OpenConfigMapping();
+    // A view of the whole record; without one the mapping is closed again.
+    void* MapConfigView();
     void CloseConfigMapping();
 
     ControllerConfig m_config = {};

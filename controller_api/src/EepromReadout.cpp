@@ -158,18 +158,26 @@ bool CVantrelController::ReadConfigurationLocked() {
     return true;
 }
 
+bool CVantrelController::OpenConfigMapping() {
+    m_configMapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ControllerConfig),
+                                         MakeObjectName(kConfigMappingSuffix).c_str());
+    return m_configMapping != nullptr;
+}
+
+void* CVantrelController::MapConfigView() {
+    void* view = MapViewOfFile(m_configMapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(ControllerConfig));
+    if (view == nullptr) CloseConfigMapping();
+    return view;
+}
+
 bool CVantrelController::PublishConfiguration() {
     // Without a serial number the mapping's name would be shared by every
     // serial-less board of the product id.
     if (GetSerialString(false).empty() || m_configMapping != nullptr) return false;
-    m_configMapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ControllerConfig),
-                                         MakeObjectName(kConfigMappingSuffix).c_str());
-    if (m_configMapping == nullptr) return false;
-    void* view = MapViewOfFile(m_configMapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(ControllerConfig));
-    if (view == nullptr) {
-        CloseConfigMapping();
-        return false;
-    }
+    // A mapping that already exists (another process holds it) is overwritten.
+    if (!OpenConfigMapping()) return false;
+    void* view = MapConfigView();
+    if (view == nullptr) return false;
     memcpy(view, &m_config, sizeof m_config);
     UnmapViewOfFile(view);
     return true;
@@ -177,18 +185,13 @@ bool CVantrelController::PublishConfiguration() {
 
 bool CVantrelController::LoadSharedConfiguration() {
     if (GetSerialString(false).empty() || m_configMapping != nullptr) return false;
-    m_configMapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ControllerConfig),
-                                         MakeObjectName(kConfigMappingSuffix).c_str());
-    if (m_configMapping == nullptr) return false;
+    if (!OpenConfigMapping()) return false;
     if (GetLastError() != ERROR_ALREADY_EXISTS) {
         CloseConfigMapping();
         return false;
     }
-    void* view = MapViewOfFile(m_configMapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(ControllerConfig));
-    if (view == nullptr) {
-        CloseConfigMapping();
-        return false;
-    }
+    void* view = MapConfigView();
+    if (view == nullptr) return false;
     ControllerConfig shared;
     memcpy(&shared, view, sizeof shared);
     UnmapViewOfFile(view);

@@ -64,12 +64,7 @@ TEST_F(ControllerTest, OtherDevicesAreReadDirectlyAndCached) {
     EXPECT_GT(i2cRequests(), afterBlank);
 
     // A refresh that fails keeps the old entry: the EEPROM's identifier is erased.
-    ASSERT_TRUE(controller->SetI2CMode(true));
-    const BYTE erase[8] = {0x02, 0x84, 0xA2, 0x80, 0xFF, 0xFF, 0, 0};
-    ASSERT_EQ(controller->WriteI2C(erase), 0);
-    BYTE answer[8];
-    ASSERT_EQ(controller->ReadI2CResponse(answer), 0);
-    ASSERT_TRUE(controller->SetI2CMode(false));
+    ASSERT_TRUE(controller_test::programEeprom(*controller, 2, 0x80, 0xFF, 0xFF));
     EXPECT_FALSE(controller->GetBoardId(first, second, 2, true));
     ASSERT_TRUE(controller->GetBoardId(first, second, 2, false));
     EXPECT_EQ(first, 0x21);

@@ -251,12 +251,7 @@ TEST_F(ControllerTest, AForcedReadoutOverwritesTheSharedRecord) {
     auto first = controllerAt(1);
     ASSERT_TRUE(first->ReadConfiguration(false));
     // The EEPROM changes: an I2C write of two data bytes from address 0x80.
-    ASSERT_TRUE(first->SetI2CMode(true));
-    const BYTE program[8] = {0x02, 0x84, 0xA0, 0x80, 0x44, 0x55, 0, 0};
-    ASSERT_EQ(first->WriteI2C(program), 0);
-    BYTE answer[8];
-    ASSERT_EQ(first->ReadI2CResponse(answer), 0);
-    ASSERT_TRUE(first->SetI2CMode(false));
+    ASSERT_TRUE(controller_test::programEeprom(*first, 1, 0x80, 0x44, 0x55));
 
     auto unforced = controllerAt(1);
     ASSERT_TRUE(unforced->ReadConfiguration(false));

@@ -30,6 +30,20 @@ inline DWORD storedReports(DeviceHandle handle, DWORD pipe) {
     return stored;
 }
 
+// Writes two bytes into an EEPROM device through the chip, as a programming tool
+// would: an I2C write of the address byte, the memory address and the data.
+inline ::testing::AssertionResult programEeprom(CVantrelController& controller, int device, BYTE address,
+                                                BYTE first, BYTE second) {
+    if (!controller.SetI2CMode(true)) return ::testing::AssertionFailure() << "mode not switched on";
+    const BYTE request[8] = {0x02, 0x84, static_cast<BYTE>(0xA0 + 2 * (device - 1)), address, first, second, 0, 0};
+    BYTE answer[8] = {};
+    const int written = controller.WriteI2C(request);
+    const int answered = written == 0 ? controller.ReadI2CResponse(answer) : written;
+    controller.SetI2CMode(false);
+    if (answered != 0) return ::testing::AssertionFailure() << "transfer result " << answered;
+    return ::testing::AssertionSuccess();
+}
+
 class ControllerTest : public ::testing::Test {
 protected:
     void open(std::vector<board_simulator::BoardDescription> descriptions) {

@@ -14,7 +14,7 @@ struct Arming {
 
 struct Injection {
     std::mutex lock;
-    std::array<Arming, static_cast<std::size_t>(InjectedFailure::Count)> kinds{};
+    std::array<Arming, testing::kFailureKinds> kinds{};
 };
 
 // Read on every creation call; set only while a test has armed something.
@@ -41,7 +41,7 @@ bool injectedFailure(InjectedFailure kind) {
     if (!anyArmed.load(std::memory_order_relaxed)) return false;
     Injection& state = injection();
     std::lock_guard<std::mutex> guard(state.lock);
-    Arming& arming = state.kinds[static_cast<std::size_t>(kind)];
+    Arming& arming = armingOf(state, kind);
     bool fail = false;
     if (arming.failNext > 0) {
         --arming.failNext;
@@ -54,10 +54,6 @@ bool injectedFailure(InjectedFailure kind) {
 }
 
 namespace testing {
-
-static_assert(static_cast<unsigned>(Failure::FunctionLookup) ==
-                  static_cast<unsigned>(InjectedFailure::FunctionLookup),
-              "both lists name the same kinds in the same order");
 
 void failNext(Failure kind, unsigned count) {
     Injection& state = injection();

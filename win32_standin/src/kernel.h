@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "standin/testing.h"
 #include "standin/win32_kernel.h"
 
 namespace standin {
@@ -168,16 +169,7 @@ ObjectRef makeUnnamedMutex(bool initialOwner);
 HANDLE createNamedMutex(const char* name, bool initialOwner);
 
 // Failure injection: true when the call of that kind is to fail.
-enum class InjectedFailure : unsigned {
-    EventCreation,
-    MutexCreation,
-    ThreadCreation,
-    HeapCreation,
-    HeapAllocation,
-    ModuleLoad,
-    FunctionLookup,
-    Count
-};
+using InjectedFailure = testing::Failure;
 bool injectedFailure(InjectedFailure kind);
 
 // Built-in modules: an export table per module name (names compare without case).

@@ -17,6 +17,7 @@ enum class Failure {
     ModuleLoad,
     FunctionLookup,
 };
+inline constexpr std::size_t kFailureKinds = static_cast<std::size_t>(Failure::FunctionLookup) + 1;
 
 // The next `count` calls of that kind fail.
 void failNext(Failure kind, unsigned count);
