@@ -1,4 +1,6 @@
 // Start-up, discovery, claiming and shutdown of the device access library.
+#include <stdio.h>
+
 #include <set>
 #include <vector>
 
@@ -115,6 +117,30 @@ TEST_F(DeviceAccessTest, EachPipeReachesItsOwnInterface) {
     ASSERT_TRUE(simulator.waitForReceived(0, board_simulator::kPipe0, 1, std::chrono::seconds(10)));
     EXPECT_EQ(simulator.received(0, board_simulator::kPipe1).front(), board_simulator::Report(special, special + 8));
     EXPECT_EQ(simulator.received(0, board_simulator::kPipe0).front(), board_simulator::Report(plain, plain + 5));
+}
+
+void swapNames(const std::string& first, const std::string& second) {
+    const std::string parked = first + ".parked";
+    ASSERT_EQ(rename(first.c_str(), parked.c_str()), 0) << first;
+    ASSERT_EQ(rename(second.c_str(), first.c_str()), 0) << second;
+    ASSERT_EQ(rename(parked.c_str(), second.c_str()), 0) << parked;
+}
+
+TEST_F(DeviceAccessTest, PipesFollowTheOutputReportLengthNotTheEnumerationOrder) {
+    SimulatedBoards boards({boardWithSerial("swapped")});
+    // The board's special-mode interface now enumerates first, as hidraw0.
+    const std::string root = boards.environment().front().second;
+    swapNames(root + "/sys/class/hidraw/hidraw0", root + "/sys/class/hidraw/hidraw1");
+    swapNames(root + "/dev/hidraw0", root + "/dev/hidraw1");
+    DeviceHandle handle = OpenAllDevices();
+    ASSERT_NE(handle, nullptr);
+    const DeviceRecord* record = LookupDeviceHandle(handle);
+    EXPECT_EQ(record->pipes[0].caps.OutputReportByteLength, 5u);
+    EXPECT_EQ(record->pipes[1].caps.OutputReportByteLength, 8u);
+    EXPECT_EQ(std::string(record->pipes[1].interfaceDetail->DevicePath), root + "/dev/hidraw0");
+    const BYTE special[8] = {0x01, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(WriteReport(handle, 1, special, sizeof special), 8u);
+    EXPECT_TRUE(boards.simulator().waitForReceived(0, board_simulator::kPipe1, 1, std::chrono::seconds(10)));
 }
 
 struct SerialCase {
