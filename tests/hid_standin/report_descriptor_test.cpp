@@ -14,7 +14,7 @@ using standin::hid::parseReportDescriptor;
 using standin::hid::ReportLayout;
 using Bytes = std::vector<std::uint8_t>;
 
-// The boot keyboard of the HID specification's appendix: 8 modifier bits, a
+// The boot keyboard of the HID class definition's appendix: 8 modifier bits, a
 // reserved byte and six key codes in; five LED bits and padding out.
 const Bytes kBootKeyboard = {
     0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01,
