@@ -27,9 +27,8 @@ void PrintControllerLine(unsigned position, CVantrelController& controller) {
     const std::string serial = controller.GetSerialString(false);
     const int productId = controller.ProductId();
     printf("%s%d) %s v%s.%s.%s.%s - %.04X - %s\n", prefix, static_cast<int>(position + 1), serial.c_str(),
-           digits[0].c_str(),
-           digits[1].c_str(), digits[2].c_str(), digits[3].c_str(), static_cast<unsigned>(productId),
-           boardId.c_str());
+           digits[0].c_str(), digits[1].c_str(), digits[2].c_str(), digits[3].c_str(),
+           static_cast<unsigned>(productId), boardId.c_str());
 }
 
 }  // namespace
