@@ -1,6 +1,11 @@
 // Thread states, waits, completion routines, events and mutexes.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <optional>
 
 #include "kernel.h"
@@ -59,6 +64,38 @@ std::optional<DWORD> trySatisfy(const std::vector<ObjectRef>& objects, bool wait
     return firstAbandoned ? static_cast<DWORD>(WAIT_ABANDONED_0 + *firstAbandoned) : WAIT_OBJECT_0;
 }
 
+// Milliseconds for poll() until `wakeAt`, rounded up; -1 without a limit.
+int pollTimeout(const std::optional<Clock::time_point>& wakeAt) {
+    if (!wakeAt) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, std::numeric_limits<int>::max()));
+}
+
+// One sleep of an alertable wait of a thread with reads it performs itself: until
+// it is woken, one of the devices can be read, or `wakeAt`. The reads that can be
+// done are done, so that their completion routines are queued when the wait looks
+// again. Entered and left with the dispatcher lock held.
+void waitPerformingReads(std::unique_lock<std::mutex>& lock, ThreadState& self,
+                         const std::optional<Clock::time_point>& wakeAt) {
+    if (self.wakeDescriptor < 0) self.wakeDescriptor = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    std::vector<std::shared_ptr<ReadinessWatch>> watches = self.readinessWatches;
+    std::vector<pollfd> descriptors{{self.wakeDescriptor, POLLIN, 0}};
+    for (const auto& watch : watches) descriptors.push_back({watch->descriptor(), POLLIN, 0});
+    self.polling = true;
+    lock.unlock();
+    if (poll(descriptors.data(), descriptors.size(), pollTimeout(wakeAt)) > 0) {
+        std::uint64_t wakeUps = 0;
+        if (descriptors[0].revents != 0) (void)!read(self.wakeDescriptor, &wakeUps, sizeof wakeUps);
+        for (std::size_t i = 0; i < watches.size(); ++i) {
+            if (descriptors[i + 1].revents != 0) watches[i]->attempt();
+        }
+    }
+    // The watches may hold the last references to their files: they go without the lock.
+    watches.clear();
+    lock.lock();
+    self.polling = false;
+}
+
 DWORD waitForObjects(std::vector<ObjectRef> objects, bool waitAll, DWORD milliseconds,
                      bool alertable) {
     ThreadRef selfRef = currentThreadRef();
@@ -88,7 +125,9 @@ DWORD waitForObjects(std::vector<ObjectRef> objects, bool waitAll, DWORD millise
             if (!wakeAt || next < *wakeAt) wakeAt = next;
         }
         for (const ObjectRef& object : objects) object->waiters.push_back(&self);
-        if (wakeAt) {
+        if (alertable && !self.readinessWatches.empty()) {
+            waitPerformingReads(lock, self, wakeAt);
+        } else if (wakeAt) {
             self.wake.wait_until(lock, *wakeAt);
         } else {
             self.wake.wait(lock);
@@ -154,7 +193,20 @@ std::mutex& dispatcherLock() {
 }
 
 void KernelObject::wakeWaiters() {
-    for (ThreadState* waiter : waiters) waiter->wake.notify_one();
+    for (ThreadState* waiter : waiters) waiter->wakeUp();
+}
+
+ThreadState::~ThreadState() {
+    if (wakeDescriptor >= 0) close(wakeDescriptor);
+}
+
+void ThreadState::wakeUp() {
+    if (polling) {
+        const std::uint64_t one = 1;
+        (void)!write(wakeDescriptor, &one, sizeof one);
+    } else {
+        wake.notify_one();
+    }
 }
 
 ThreadRef makeThreadState() {
@@ -174,6 +226,7 @@ ThreadState& currentThread() { return *currentThreadRef(); }
 
 void endThread(ThreadState& state) {
     std::deque<std::function<void()>> dropped;
+    std::vector<std::shared_ptr<ReadinessWatch>> watches;
     {
         std::lock_guard<std::mutex> guard(dispatcherLock());
         if (state.ended) return;
@@ -182,14 +235,18 @@ void endThread(ThreadState& state) {
         owned.swap(state.ownedMutexes);
         for (MutexObject* mutex : owned) mutex->abandon();
         dropped.swap(state.completionRoutines);
+        watches.swap(state.readinessWatches);
     }
+    // Nobody would ever perform the reads the thread left: they end, as Windows
+    // ends a thread's pending I/O with the thread.
+    for (const auto& watch : watches) watch->cancelIssuedBy(state);
 }
 
 bool queueCompletionRoutine(const ThreadRef& thread, std::function<void()> routine) {
     std::lock_guard<std::mutex> guard(dispatcherLock());
     if (thread->ended) return false;
     thread->completionRoutines.push_back(std::move(routine));
-    thread->wake.notify_one();
+    thread->wakeUp();
     return true;
 }
 

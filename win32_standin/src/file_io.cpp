@@ -3,12 +3,17 @@
 // A file handle owns one DeviceFile and two channels, one for reads and one for
 // writes. A channel serves its requests in the order they were issued: one that
 // can finish at once is done on the issuing thread; the others go to the
-// channel's worker thread, which blocks in the device. Every finished request
-// records its outcome in the caller's OVERLAPPED block and queues its completion
-// routine to the thread that issued it, which runs it in an alertable wait.
+// channel's worker thread, which blocks in the device. Reads of a device that
+// tells when it can be read are the exception: they wait in the channel until the
+// issuing thread, in an alertable wait, or a caller of GetOverlappedResult finds
+// the device readable and performs them. Every finished request records its
+// outcome in the caller's OVERLAPPED block and queues its completion routine to
+// the thread that issued it, which runs it in an alertable wait.
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "hid/hid_modules.h"
@@ -22,6 +27,8 @@ namespace {
 // or the Windows error code tagged with a customer bit, so that no error code can
 // be taken for the pending mark.
 constexpr ULONG_PTR kStatusPending = 0x103;
+
+constexpr int kPerformedReadRecheckMs = 50;
 constexpr ULONG_PTR kErrorTag = 0xE0000000u;
 
 ULONG_PTR statusOf(DWORD error) { return error == ERROR_SUCCESS ? 0 : (kErrorTag | error); }
@@ -37,21 +44,33 @@ struct IoRequest {
 
 class FileObject;
 
-class IoChannel {
+class IoChannel : public ReadinessWatch {
 public:
     IoChannel(FileObject& file, bool writes) : file_(file), writes_(writes) {}
-    ~IoChannel() { shutDown(); }
+    ~IoChannel() override { shutDown(); }
     IoChannel(const IoChannel&) = delete;
     IoChannel& operator=(const IoChannel&) = delete;
 
-    // False when the file is being closed.
-    bool issue(IoRequest request);
-    void cancelIssuedBy(const ThreadState& thread);
+    // False when the file is being closed. `owner` keeps the file alive while the
+    // issuing thread watches it.
+    bool issue(IoRequest request, const std::shared_ptr<FileObject>& owner);
+    void cancelIssuedBy(const ThreadState& thread) override;
     void shutDown();
+
+    // Reads performed by the threads that wait for them (see ReadinessWatch).
+    bool performedByWaiters() const;
+    int descriptor() const override;
+    void attempt() override;
+    // Whether the block belongs to a read queued here; such a read progresses only
+    // when somebody performs it.
+    bool holds(LPOVERLAPPED overlapped);
 
 private:
     void serve();
     IoOutcome perform(const IoRequest& request);
+    // Ends requests taken out of the queue.
+    void finish(const std::deque<IoRequest>& requests, IoOutcome outcome);
+    void unwatch(const IoRequest& request);
 
     FileObject& file_;
     const bool writes_;
@@ -100,8 +119,16 @@ public:
         });
     }
 
-    // The outcome recorded in the block, waiting for it when asked to.
+    // The outcome recorded in the block, waiting for it when asked to. A read that
+    // waits for somebody to perform it is performed here when it can be.
     std::optional<IoOutcome> result(LPOVERLAPPED overlapped, bool wait) {
+        if (reads_.performedByWaiters()) reads_.attempt();
+        while (wait && reads_.holds(overlapped)) {
+            pollfd readable{reads_.descriptor(), POLLIN, 0};
+            // Bounded, since a cancellation by another thread ends the read too.
+            poll(&readable, 1, kPerformedReadRecheckMs);
+            reads_.attempt();
+        }
         std::unique_lock<std::mutex> lock(resultLock_);
         if (wait) {
             resultChanged_.wait(lock, [overlapped] { return overlapped->Internal != kStatusPending; });
@@ -126,7 +153,11 @@ IoOutcome IoChannel::perform(const IoRequest& request) {
                    : device.readReport(request.buffer, request.length, cancellation_);
 }
 
-bool IoChannel::issue(IoRequest request) {
+bool IoChannel::performedByWaiters() const { return !writes_ && descriptor() >= 0; }
+
+int IoChannel::descriptor() const { return file_.device()->readinessDescriptor(); }
+
+bool IoChannel::issue(IoRequest request, const std::shared_ptr<FileObject>& owner) {
     std::unique_lock<std::mutex> lock(lock_);
     if (closing_) return false;
     file_.markPending(request.overlapped);
@@ -140,10 +171,67 @@ bool IoChannel::issue(IoRequest request) {
             return true;
         }
     }
+    if (performedByWaiters()) {
+        {
+            std::lock_guard<std::mutex> guard(dispatcherLock());
+            request.issuer->readinessWatches.push_back(std::shared_ptr<ReadinessWatch>(owner, this));
+        }
+        queue_.push_back(std::move(request));
+        return true;
+    }
     queue_.push_back(std::move(request));
     if (!worker_.joinable()) worker_ = std::thread([this] { serve(); });
     work_.notify_one();
     return true;
+}
+
+void IoChannel::attempt() {
+    std::deque<IoRequest> done;
+    std::deque<IoOutcome> outcomes;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        DeviceFile& device = *file_.device();
+        while (!queue_.empty()) {
+            std::optional<IoOutcome> outcome = device.tryReadReport(queue_.front().buffer, queue_.front().length);
+            if (!outcome) break;
+            done.push_back(std::move(queue_.front()));
+            queue_.pop_front();
+            outcomes.push_back(*outcome);
+        }
+    }
+    for (std::size_t i = 0; i < done.size(); ++i) {
+        unwatch(done[i]);
+        file_.complete(done[i], outcomes[i]);
+    }
+}
+
+bool IoChannel::holds(LPOVERLAPPED overlapped) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return std::any_of(queue_.begin(), queue_.end(),
+                       [overlapped](const IoRequest& request) { return request.overlapped == overlapped; });
+}
+
+void IoChannel::unwatch(const IoRequest& request) {
+    if (!performedByWaiters()) return;
+    std::shared_ptr<ReadinessWatch> released;
+    {
+        std::lock_guard<std::mutex> guard(dispatcherLock());
+        auto& watches = request.issuer->readinessWatches;
+        auto entry = std::find_if(watches.begin(), watches.end(),
+                                  [this](const std::shared_ptr<ReadinessWatch>& watch) { return watch.get() == this; });
+        if (entry == watches.end()) return;
+        released = std::move(*entry);
+        watches.erase(entry);
+    }
+    // It may be the last reference to the file: it goes without the lock.
+    released.reset();
+}
+
+void IoChannel::finish(const std::deque<IoRequest>& requests, IoOutcome outcome) {
+    for (const IoRequest& request : requests) {
+        unwatch(request);
+        file_.complete(request, outcome);
+    }
 }
 
 void IoChannel::serve() {
@@ -176,7 +264,7 @@ void IoChannel::cancelIssuedBy(const ThreadState& thread) {
         }
         if (running_ && running_->issuer.get() == &thread) cancellation_.request();
     }
-    for (const IoRequest& request : cancelled) file_.complete(request, {ERROR_OPERATION_ABORTED, 0});
+    finish(cancelled, {ERROR_OPERATION_ABORTED, 0});
 }
 
 void IoChannel::shutDown() {
@@ -188,7 +276,7 @@ void IoChannel::shutDown() {
         if (running_) cancellation_.request();
     }
     work_.notify_all();
-    for (const IoRequest& request : cancelled) file_.complete(request, {ERROR_OPERATION_ABORTED, 0});
+    finish(cancelled, {ERROR_OPERATION_ABORTED, 0});
     if (worker_.joinable()) worker_.join();
 }
 
@@ -217,7 +305,7 @@ BOOL startIo(HANDLE file, void* buffer, DWORD length, LPOVERLAPPED overlapped,
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (!object->channel(writes).issue({currentThreadRef(), overlapped, buffer, length, routine})) {
+    if (!object->channel(writes).issue({currentThreadRef(), overlapped, buffer, length, routine}, object)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

@@ -23,7 +23,24 @@ namespace standin {
 
 class MutexObject;
 
+struct ThreadState;
+
 std::mutex& dispatcherLock();
+
+// Reads of a device that tells when it can be read (its descriptor turns readable)
+// are performed by the threads that wait for them, not by a worker thread, so that
+// a report reaches its reader without a hand-off. The thread that issued such a
+// read watches the device's descriptor in its alertable waits and performs the read
+// there. Implemented by the read channel of a file (file_io.cpp).
+class ReadinessWatch {
+public:
+    virtual ~ReadinessWatch() = default;
+    virtual int descriptor() const = 0;
+    // Performs the queued reads the device can serve now.
+    virtual void attempt() = 0;
+    // Ends, aborted, the queued reads `thread` issued.
+    virtual void cancelIssuedBy(const ThreadState& thread) = 0;
+};
 
 // What the stand-in knows of one thread of this process, whether CreateThread
 // made it or not. Fields marked "dispatcher" are guarded by dispatcherLock().
@@ -33,6 +50,20 @@ struct ThreadState {
     std::deque<std::function<void()>> completionRoutines;  // dispatcher
     std::vector<MutexObject*> ownedMutexes;               // dispatcher
     bool ended = false;                                    // dispatcher
+    // One entry per pending read of this thread that it performs itself.
+    std::vector<std::shared_ptr<ReadinessWatch>> readinessWatches;  // dispatcher
+    // While the thread waits in poll() rather than on `wake`, wake-ups go to this
+    // eventfd, which the thread makes the first time it needs it.
+    bool polling = false;     // dispatcher
+    int wakeDescriptor = -1;  // dispatcher
+
+    ThreadState() = default;
+    ~ThreadState();
+    ThreadState(const ThreadState&) = delete;
+    ThreadState& operator=(const ThreadState&) = delete;
+
+    // Wakes the thread from its wait; the dispatcher lock is held.
+    void wakeUp();
 };
 using ThreadRef = std::shared_ptr<ThreadState>;
 

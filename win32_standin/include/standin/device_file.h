@@ -64,6 +64,12 @@ public:
     virtual std::optional<IoOutcome> tryWriteReport(const void* /*data*/, DWORD /*length*/) {
         return std::nullopt;
     }
+
+    // A descriptor that poll() reports readable whenever tryReadReport may find a
+    // report or the device's end, or -1. A device with one has its reads performed
+    // by the threads that wait for them, in their alertable waits, instead of by a
+    // worker thread: a report then reaches its reader with no hand-off between threads.
+    virtual int readinessDescriptor() const { return -1; }
 };
 
 struct DeviceOpenRequest {

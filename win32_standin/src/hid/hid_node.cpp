@@ -81,36 +81,17 @@ private:
     int fd_;
 };
 
-// A wake-up signal that poll() can wait for.
-class Signal {
-public:
-    Signal() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    bool valid() const { return fd_.get() >= 0; }
-    int descriptor() const { return fd_.get(); }
-    void raise() {
-        const std::uint64_t one = 1;
-        (void)!write(fd_.get(), &one, sizeof one);
-    }
-    void clear() {
-        std::uint64_t count = 0;
-        (void)!read(fd_.get(), &count, sizeof count);
-    }
-
-private:
-    Descriptor fd_;
-};
-
-// Waits until `fd` (or `alsoFd`, when given) is ready for `events` or failed;
-// false when `stopDescriptor` became readable first.
-bool waitUntilReady(int fd, short events, int stopDescriptor, int alsoFd = -1) {
+// Waits until `fd` is ready for `events` or failed; false when `stopDescriptor`
+// became readable first.
+bool waitUntilReady(int fd, short events, int stopDescriptor) {
     for (;;) {
-        pollfd watched[3] = {{stopDescriptor, POLLIN, 0}, {fd, events, 0}, {alsoFd, events, 0}};
-        if (poll(watched, alsoFd >= 0 ? 3 : 2, -1) < 0) {
+        pollfd watched[2] = {{stopDescriptor, POLLIN, 0}, {fd, events, 0}};
+        if (poll(watched, 2, -1) < 0) {
             if (errno == EINTR) continue;
             return true;  // the next operation reports the failure
         }
         if (watched[0].revents != 0) return false;
-        if (watched[1].revents != 0 || watched[2].revents != 0) return true;
+        if (watched[1].revents != 0) return true;
     }
 }
 
@@ -121,6 +102,8 @@ const IoOutcome kAborted{ERROR_OPERATION_ABORTED, 0};
 class HidrawConnection : public NodeConnection {
 public:
     explicit HidrawConnection(int fd) : fd_(fd) {}
+
+    int descriptor() const override { return fd_.get(); }
 
     std::optional<IoOutcome> receive(std::uint8_t* buffer, DWORD capacity,
                                      const IoCancellation* cancel) override {
@@ -158,25 +141,16 @@ private:
     Descriptor fd_;
 };
 
-// A simulated node. A connection opened for reading gets every input report; they
-// move off the socket into this handle's own queue, which drops its oldest report
-// when full, as a Windows handle's does. A pump thread moves them as they come,
-// and every read first moves whatever has arrived, so that a read sees the queue
-// as it stands after everything the board sent before it.
+// A simulated node. A connection opened for reading gets every input report. The
+// socket holds them as they come; every read first moves whatever has arrived into
+// this handle's own queue, which drops its oldest report when full, as a Windows
+// handle's does, so that a read sees the queue as it stands after everything the
+// board sent before it.
 class SocketConnection : public NodeConnection {
 public:
-    SocketConnection(int fd, bool reads, ULONG depth) : fd_(fd), depth_(depth), message_(kMaxMessageBytes) {
-        if (reads) pump_ = std::thread([this] { pump(); });
-    }
+    SocketConnection(int fd, ULONG depth) : fd_(fd), depth_(depth), message_(kMaxMessageBytes) {}
 
-    ~SocketConnection() override {
-        if (pump_.joinable()) {
-            stop_.raise();
-            pump_.join();
-        }
-    }
-
-    bool usable() const { return arrived_.valid() && stop_.valid(); }
+    int descriptor() const override { return fd_.get(); }
 
     std::optional<IoOutcome> receive(std::uint8_t* buffer, DWORD capacity,
                                      const IoCancellation* cancel) override {
@@ -194,10 +168,7 @@ public:
                 if (gone_) return IoOutcome{ERROR_DEVICE_NOT_CONNECTED, 0};
             }
             if (cancel == nullptr) return std::nullopt;
-            // Woken by the socket itself, a read takes its report without waiting
-            // for the pump; woken by the pump, it finds what the pump took.
-            if (!waitUntilReady(fd_.get(), POLLIN, cancel->descriptor(), arrived_.descriptor())) return kAborted;
-            arrived_.clear();
+            if (!waitUntilReady(fd_.get(), POLLIN, cancel->descriptor())) return kAborted;
         }
     }
 
@@ -221,36 +192,18 @@ public:
     }
 
 private:
-    // Moves every report waiting on the socket into the queue; true when any came.
-    bool takeArrivedLocked() {
-        bool arrived = false;
+    // Moves every report waiting on the socket into the queue.
+    void takeArrivedLocked() {
         while (!gone_) {
             const ssize_t count = ::recv(fd_.get(), message_.data(), message_.size(), MSG_DONTWAIT);
             if (count < 0 && errno == EINTR) continue;
             if (count < 0 && errno == EAGAIN) break;
             if (count <= 0) {
                 gone_ = true;
-                return true;
+                return;
             }
             if (queue_.size() >= depth_) queue_.pop_front();
             queue_.emplace_back(message_.begin(), message_.begin() + count);
-            arrived = true;
-        }
-        return arrived;
-    }
-
-    void pump() {
-        for (;;) {
-            if (!waitUntilReady(fd_.get(), POLLIN, stop_.descriptor())) return;
-            bool gone;
-            bool arrived;
-            {
-                std::lock_guard<std::mutex> guard(lock_);
-                arrived = takeArrivedLocked();
-                gone = gone_;
-            }
-            if (arrived) arrived_.raise();
-            if (gone) return;
         }
     }
 
@@ -260,9 +213,6 @@ private:
     std::size_t depth_;                            // lock_
     bool gone_ = false;                            // lock_
     std::vector<std::uint8_t> message_;            // lock_
-    Signal arrived_;
-    Signal stop_;
-    std::thread pump_;
 };
 
 std::unique_ptr<NodeConnection> openCharacterDevice(const std::string& path, DWORD access, DWORD& error) {
@@ -322,12 +272,7 @@ std::unique_ptr<NodeConnection> connectSocket(const std::string& path, DWORD acc
         error = reply.error;
         return nullptr;
     }
-    auto connection = std::make_unique<SocketConnection>(socketFd.release(), reads, kDefaultInputBuffers);
-    if (!connection->usable()) {
-        error = ERROR_NOT_ENOUGH_MEMORY;
-        return nullptr;
-    }
-    return connection;
+    return std::make_unique<SocketConnection>(socketFd.release(), kDefaultInputBuffers);
 }
 
 std::unique_ptr<NodeConnection> openNode(const std::string& path, DWORD access, DWORD& error) {
@@ -375,6 +320,8 @@ std::unique_ptr<DeviceFile> openHidNode(const DeviceOpenRequest& request, DWORD&
 
 HidNodeFile::HidNodeFile(HidrawNode node, ReportLayout layout, std::unique_ptr<NodeConnection> connection)
     : node_(std::move(node)), layout_(layout), connection_(std::move(connection)) {}
+
+int HidNodeFile::readinessDescriptor() const { return connection_ ? connection_->descriptor() : -1; }
 
 void HidNodeFile::setInputBuffers(ULONG count) {
     inputBuffers_.store(count);

@@ -30,6 +30,8 @@ public:
     virtual std::optional<IoOutcome> send(const std::uint8_t* data, DWORD length,
                                           const IoCancellation* cancel) = 0;
     virtual void setQueueDepth(ULONG depth) = 0;
+    // Readable whenever receive() may find a report or the device's end.
+    virtual int descriptor() const = 0;
 };
 
 class HidNodeFile : public DeviceFile {
@@ -40,6 +42,7 @@ public:
     IoOutcome writeReport(const void* data, DWORD length, const IoCancellation& cancel) override;
     std::optional<IoOutcome> tryReadReport(void* buffer, DWORD length) override;
     std::optional<IoOutcome> tryWriteReport(const void* data, DWORD length) override;
+    int readinessDescriptor() const override;
 
     const HidrawNode& node() const { return node_; }
     const ReportLayout& layout() const { return layout_; }
