@@ -29,9 +29,11 @@ namespace {
 
 namespace device_list = windows_device_list;
 
-// Listening instances per pipe: a host opens a pipe up to three times in a row
-// (query, read, write), and a second process may do the same meanwhile.
-constexpr std::size_t kSpareInstances = 4;
+// Listening instances per pipe. A host opens a pipe up to three times in a row
+// (query, read, write) and a second process may do the same meanwhile; an open
+// that finds no listening instance fails with ERROR_PIPE_BUSY at once, so there
+// are enough for all of them before the completion thread makes new ones.
+constexpr std::size_t kSpareInstances = 8;
 constexpr DWORD kPipeBufferBytes = 4096;
 // A host message longer than this is no report of any interface; it is dropped.
 constexpr DWORD kReadBufferBytes = 4096;

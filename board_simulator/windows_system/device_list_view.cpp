@@ -58,7 +58,13 @@ bool isPresent(std::uint32_t board) {
 const device_list::Interface* interfaceOf(HANDLE file, DWORD& error) {
     error = ERROR_INVALID_FUNCTION;
     alignas(FILE_NAME_INFO) BYTE buffer[kFileNameBytes];
-    if (!GetFileInformationByHandleEx(file, FileNameInfo, buffer, sizeof buffer)) return nullptr;
+    if (!GetFileInformationByHandleEx(file, FileNameInfo, buffer, sizeof buffer)) {
+        // A pipe whose server end has closed no longer tells its name: its board
+        // went away.
+        const DWORD failure = GetLastError();
+        if (failure == ERROR_PIPE_NOT_CONNECTED || failure == ERROR_BROKEN_PIPE) error = ERROR_DEVICE_NOT_CONNECTED;
+        return nullptr;
+    }
     const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(buffer);
     const DeviceList& list = deviceList();
     const size_t units = info->FileNameLength / sizeof(WCHAR);
