@@ -11,7 +11,7 @@ constexpr unsigned kPipe1 = 1;
 // `dataBytes` bytes, under report IDs 1 to 3 when numbered.
 std::vector<std::uint8_t> vendorDescriptor(std::uint8_t usage, bool numbered, std::size_t dataBytes) {
     std::vector<std::uint8_t> bytes = {
-        0x06, 0x00, 0xFF,  // Usage Page (vendor-defined 0xFF00)
+        0x06, kVendorUsagePage & 0xFF, kVendorUsagePage >> 8,  // Usage Page
         0x09, usage,       // Usage
         0xA1, 0x01,        // Collection (Application)
         0x15, 0x00,        //   Logical Minimum (0)
@@ -33,10 +33,10 @@ std::vector<std::uint8_t> vendorDescriptor(std::uint8_t usage, bool numbered, st
     return bytes;
 }
 
-InterfaceLayout pipe0Layout() { return {false, kPipe0ReportBytes, vendorDescriptor(1, false, kPipe0ReportBytes - 1)}; }
+InterfaceLayout pipe0Layout() { return {false, kPipe0ReportBytes, 1, vendorDescriptor(1, false, kPipe0ReportBytes - 1)}; }
 
 InterfaceLayout specialModeLayout(std::uint8_t usage) {
-    return {true, kSpecialModeReportBytes, vendorDescriptor(usage, true, kSpecialModeReportBytes - 1)};
+    return {true, kSpecialModeReportBytes, usage, vendorDescriptor(usage, true, kSpecialModeReportBytes - 1)};
 }
 
 Report blankReport(std::uint8_t id) {

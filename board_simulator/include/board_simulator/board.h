@@ -28,11 +28,15 @@ inline constexpr std::size_t kI2cMaxBytes = 6;
 // What a noisy board sends before each answer: reports of other kinds.
 inline constexpr std::uint8_t kNoiseReports[] = {0x00, 0x0C, 0x18, 0x07};
 
+// Every interface is one vendor-defined application collection.
+inline constexpr std::uint16_t kVendorUsagePage = 0xFF00;
+
 // One HID interface of the board. Interface 0 is pipe 0, interface 1 pipe 1;
 // interface 2 exists only on a board with three interfaces.
 struct InterfaceLayout {
     bool numbered;
     std::size_t reportBytes;  // input and output report length in Windows terms
+    std::uint8_t usage;       // of the collection, on kVendorUsagePage
     std::vector<std::uint8_t> reportDescriptor;
 };
 std::vector<InterfaceLayout> interfacesOf(const BoardDescription& board);
