@@ -187,7 +187,7 @@ TEST_F(ControllerTest, StaleAnswersStoredBeforeATransferAreNeverTakenForItsOwn) 
     send({0x03, 0x02, 0x66, 0x77, 0, 0, 0, 0});
     send({0x18, 1, 0, 0, 0, 0, 0, 0});
     ASSERT_TRUE(test_support::eventually([&] {
-        return controller_test::storedReports(controller->Handle(), 1) == 3;
+        return test_support::storedReports(controller->Handle(), 1) == 3;
     }));
     int first = -1, second = -1;
     ASSERT_TRUE(controller->ReadEeprom(1, 0x80, &first, &second));

@@ -10,6 +10,7 @@
 #include "CVantrelController.h"
 #include "library_state.h"
 #include "simulated_boards.h"
+#include "stored_reports.h"
 
 namespace controller_test {
 
@@ -20,15 +21,6 @@ inline constexpr BYTE kWriteRequest = 0x02;
 inline constexpr BYTE kReadRequest = 0x03;
 
 inline const char* const kI2CModeSuffix = "{42B78B09-C529-42c0-B5C5-8D9C65ADEE24}";
-
-// Reports the pipe's reader thread has stored and nobody has taken yet.
-inline DWORD storedReports(DeviceHandle handle, DWORD pipe) {
-    LockDeviceTable();
-    const DeviceRecord* record = LookupDeviceHandle(handle);
-    const DWORD stored = record != nullptr ? record->pipes[pipe].ring.reportCount : 0;
-    UnlockDeviceTable();
-    return stored;
-}
 
 // Writes two bytes into an EEPROM device through the chip, as a programming tool
 // would: an I2C write of the address byte, the memory address and the data.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "device_access_fixture.h"
+#include "stored_reports.h"
 
 namespace {
 
@@ -35,12 +36,7 @@ protected:
     board_simulator::Simulator& simulator() { return boards->simulator(); }
     PipeState& pipe1() { return LookupDeviceHandle(handle)->pipes[1]; }
     bool storedReports(DWORD count) {
-        return eventually([&] {
-            LockDeviceTable();
-            const DWORD stored = pipe1().ring.reportCount;
-            UnlockDeviceTable();
-            return stored == count;
-        });
+        return eventually([&] { return test_support::storedReports(handle, 1) == count; });
     }
 
     std::unique_ptr<SimulatedBoards> boards;
