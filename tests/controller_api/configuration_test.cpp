@@ -134,6 +134,7 @@ TEST_F(ControllerTest, ReadEepromAddressesDevicesOneToEightOnly) {
     EXPECT_FALSE(controller->ReadEeprom(8, 0x80, &first, &second));
     EXPECT_EQ(first, -1);
     ASSERT_TRUE(controller->SetI2CMode(true));
+    ASSERT_TRUE(simulator().waitForReceived(0, board_simulator::kPipe1, 1, std::chrono::seconds(10)));
     const std::size_t before = received().size();
     EXPECT_FALSE(controller->ReadEeprom(0, 0x80, &first, &second));
     EXPECT_FALSE(controller->ReadEeprom(9, 0x80, &first, &second));
