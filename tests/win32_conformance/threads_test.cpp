@@ -1,5 +1,6 @@
 // Threads: start, suspension, exit codes and the thread handle as a waitable object.
 #include <atomic>
+#include <vector>
 
 #include "conformance_support.h"
 
@@ -67,6 +68,36 @@ TEST(Threads, CurrentThreadIdsDiffer) {
     ASSERT_EQ(WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
     EXPECT_NE(otherId, 0u);
     EXPECT_NE(otherId, GetCurrentThreadId());
+}
+
+DWORD WINAPI countUpAndDown(LPVOID parameter) {
+    auto* counter = static_cast<LONG volatile*>(parameter);
+    for (int i = 0; i < 10000; ++i) {
+        InterlockedIncrement(counter);
+        InterlockedIncrement(counter);
+        InterlockedDecrement(counter);
+    }
+    return 0;
+}
+
+TEST(Threads, InterlockedOperationsLoseNoUpdate) {
+    LONG volatile counter = 0;
+    std::vector<HANDLE> threads;
+    for (int i = 0; i < 4; ++i) {
+        HANDLE thread = CreateThread(nullptr, 0, countUpAndDown, const_cast<LONG*>(&counter), 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        threads.push_back(thread);
+    }
+    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, 30000), WAIT_OBJECT_0);
+    for (HANDLE thread : threads) CloseHandle(thread);
+    EXPECT_EQ(counter, 40000);
+
+    EXPECT_EQ(InterlockedIncrement(&counter), 40001);
+    EXPECT_EQ(InterlockedDecrement(&counter), 40000);
+    EXPECT_EQ(InterlockedCompareExchange(&counter, 5, 7), 40000) << "no exchange when the comparand differs";
+    EXPECT_EQ(counter, 40000);
+    EXPECT_EQ(InterlockedCompareExchange(&counter, 5, 40000), 40000);
+    EXPECT_EQ(counter, 5);
 }
 
 TEST(Threads, RefusedHandles) {

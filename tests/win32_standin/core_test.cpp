@@ -18,6 +18,17 @@ protected:
 
 DWORD WINAPI returnAtOnce(LPVOID) { return 0; }
 
+// Polls until the condition holds or ten seconds passed; whether it held.
+template <typename Condition>
+bool holdsSoon(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
 // Attempts one creation of the kind; true when it succeeded. What it created is released.
 bool createOne(Failure kind) {
     switch (kind) {
@@ -139,6 +150,30 @@ TEST(Counters, HandlesHeapsAndBlocksAreCounted) {
     EXPECT_FALSE(HeapAlloc(heap, 0, 8));
 }
 
+TEST(Counters, WaitingThreadsAreCountedOnlyWhileAsleepOnTheObject) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE other = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(standin::testing::threadsWaitingOn(event), 0u);
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 2; ++i) {
+        waiters.emplace_back([&] {
+            const HANDLE both[] = {other, event};
+            WaitForMultipleObjects(2, both, FALSE, INFINITE);
+        });
+    }
+    EXPECT_TRUE(holdsSoon([&] { return standin::testing::threadsWaitingOn(event) == 2; }));
+    EXPECT_EQ(standin::testing::threadsWaitingOn(other), 2u);
+    SetEvent(event);
+    for (std::thread& waiter : waiters) waiter.join();
+    EXPECT_EQ(standin::testing::threadsWaitingOn(event), 0u);
+    EXPECT_EQ(standin::testing::threadsWaitingOn(other), 0u);
+    CloseHandle(other);
+    CloseHandle(event);
+    EXPECT_EQ(standin::testing::threadsWaitingOn(event), 0u) << "a closed handle names no object";
+}
+
 TEST(Counters, ModuleReferencesFollowLoadAndFree) {
     const std::size_t references = standin::testing::loadedModuleReferences();
     HMODULE module = LoadLibraryA("kernel32.dll");
@@ -160,11 +195,7 @@ TEST(Threads, SuspendedThreadNeverResumedIsDisposedOfByClosingItsHandle) {
     EXPECT_EQ(standin::testing::liveThreadCount(), before + 1);
     ASSERT_TRUE(CloseHandle(thread));
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (standin::testing::liveThreadCount() != before && std::chrono::steady_clock::now() < deadline) {
-        Sleep(1);
-    }
-    EXPECT_EQ(standin::testing::liveThreadCount(), before);
+    EXPECT_TRUE(holdsSoon([&] { return standin::testing::liveThreadCount() == before; }));
     EXPECT_FALSE(ran);
 }
 

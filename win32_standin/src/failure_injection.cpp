@@ -82,5 +82,14 @@ std::size_t liveHeapCount() { return liveHeaps(); }
 std::size_t liveHeapBlockCount() { return liveHeapBlocks(); }
 std::size_t loadedModuleReferences() { return standin::loadedModuleReferences(); }
 
+std::size_t threadsWaitingOn(void* handle) {
+    const DWORD callersError = GetLastError();
+    const ObjectRef object = resolveHandle(static_cast<HANDLE>(handle));
+    SetLastError(callersError);
+    if (!object) return 0;
+    std::lock_guard<std::mutex> guard(dispatcherLock());
+    return object->waiters.size();
+}
+
 }  // namespace testing
 }  // namespace standin

@@ -33,6 +33,11 @@ std::size_t liveHeapCount();          // heaps not destroyed
 std::size_t liveHeapBlockCount();     // blocks of those heaps not freed
 std::size_t loadedModuleReferences();  // LoadLibraryA references not yet freed
 
+// Threads of this process asleep in a wait that includes the object behind the
+// handle (0 for a handle that is not open). Lets a test act only once a thread is
+// really waiting, instead of sleeping and hoping it got there.
+std::size_t threadsWaitingOn(void* handle);
+
 // The directory that holds this user's named objects.
 std::string namedObjectDirectory();
 

@@ -91,6 +91,12 @@ VOID WINAPI Sleep(DWORD dwMilliseconds);
 // Milliseconds since an arbitrary start, wrapping after 49.7 days.
 DWORD WINAPI GetTickCount();
 
+// Atomic operations on a LONG shared between threads: each returns the value the
+// operation left (InterlockedCompareExchange: the value it found).
+LONG WINAPI InterlockedIncrement(LONG volatile* Addend);
+LONG WINAPI InterlockedDecrement(LONG volatile* Addend);
+LONG WINAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
+
 // Device files and overlapped I/O.
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes,
