@@ -98,6 +98,10 @@ void ShutdownLibrary(void) {
     FreeDeviceList(&g_library.deviceTable);
     UnlockDeviceTable();
 
+    // Reads woken by the event, and writes whose files were just closed, still take
+    // the table mutex on their way out. They leave within moments, so a short poll
+    // suffices.
+    while (InterlockedCompareExchange(&g_library.operationsInFlight, 0, 0) != 0) Sleep(1);
     CloseHandleIfSet(&g_library.tableMutex);
     CloseHandleIfSet(&g_library.shutdownEvent);
     if (g_library.heap != NULL) {

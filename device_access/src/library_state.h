@@ -124,6 +124,9 @@ struct LibraryState {
     LONG mode;
     WriteBlock writeBlock;
     SystemFunctions binding;
+    // Reads and writes between their entry and their return; ShutdownLibrary waits
+    // for it to reach 0 before it closes the handles they use on their way out.
+    LONG operationsInFlight;
 };
 
 extern LibraryState g_library;

@@ -77,51 +77,8 @@ BOOL AcquireReadMutex(DeviceHandle handle, DWORD pipe, HANDLE* readMutex) {
     return TRUE;
 }
 
-}  // namespace
-
-DWORD WriteReport(DeviceHandle handle, DWORD pipe, const void* data, DWORD length) {
-    const DWORD reportLength = CheckedReportLength(handle, pipe, data, length, TRUE);
-    if (reportLength == 0) return 0;
-    const BYTE* bytes = static_cast<const BYTE*>(data);
-    DWORD total = 0;
-    while (length - total >= reportLength) {
-        if (WritePipe(handle, pipe, bytes + total, LIBRARY_MODE_SYNCHRONOUS) != reportLength) break;
-        total += reportLength;
-    }
-    return total;
-}
-
-DWORD ReadReport(DeviceHandle handle, DWORD pipe, void* buffer, DWORD length) {
-    const DWORD reportLength = CheckedReportLength(handle, pipe, buffer, length, FALSE);
-    if (reportLength == 0) return 0;
-    BYTE* bytes = static_cast<BYTE*>(buffer);
-    DWORD total = 0;
-    while (length - total >= reportLength) {
-        BYTE report[REPORT_SLOT_BYTES];
-        if (ReadPipe(handle, pipe, report, LIBRARY_MODE_SYNCHRONOUS) != reportLength) break;
-        memcpy(bytes + total, report, reportLength);
-        total += reportLength;
-    }
-    return total;
-}
-
-DWORD ReadStoredReport(DeviceHandle handle, DWORD pipe, void* buffer, DWORD length) {
-    const DWORD reportLength = CheckedReportLength(handle, pipe, buffer, length, FALSE);
-    if (reportLength == 0 || length < reportLength) return 0;
-    DWORD delivered = 0;
-    LockDeviceTable();
-    DeviceRecord* record = LookupDeviceHandle(handle);
-    BYTE report[REPORT_SLOT_BYTES];
-    if (record != NULL && RingTakeOldest(record, pipe, report)) {
-        memcpy(buffer, report, reportLength);
-        delivered = reportLength;
-    }
-    UnlockDeviceTable();
-    SetLastError(ERROR_SUCCESS);
-    return delivered;
-}
-
-DWORD WritePipe(DeviceHandle handle, DWORD pipe, const void* data, LONG mode) {
+// Writes one report and sleeps alertably for its completion.
+DWORD WriteOneReport(DeviceHandle handle, DWORD pipe, const void* data, LONG mode) {
     WriteBlock* block = &g_library.writeBlock;
     LockDeviceTable();
     DeviceRecord* record = LookupDeviceHandle(handle);
@@ -175,21 +132,8 @@ DWORD WritePipe(DeviceHandle handle, DWORD pipe, const void* data, LONG mode) {
     return 0;
 }
 
-VOID WINAPI WriteCompletion(DWORD errorCode, DWORD bytesTransferred, LPOVERLAPPED overlapped) {
-    WriteBlock* block = static_cast<WriteBlock*>(overlapped->hEvent);
-    DWORD transferred = 0;
-    GetOverlappedResult(block->writeInFlightFile, overlapped, &transferred, FALSE);
-    block->writeDone = errorCode == ERROR_SUCCESS && bytesTransferred != 0;
-    if (errorCode != ERROR_SUCCESS) {
-        block->writeError = errorCode;
-    } else {
-        // A write that moved nothing is a failure, never a success with code 0.
-        block->writeError = bytesTransferred == 0 ? ERROR_WRITE_FAULT : ERROR_SUCCESS;
-    }
-    block->writeCompletionRan = 1;
-}
-
-DWORD ReadPipe(DeviceHandle handle, DWORD pipe, void* buffer, LONG mode) {
+// Hands out the oldest stored report, or waits for the reader thread to store one.
+DWORD ReadOneReport(DeviceHandle handle, DWORD pipe, void* buffer, LONG mode) {
     LockDeviceTable();
     const DeviceRecord* record = LookupDeviceHandle(handle);
     const BOOL accepted = record != NULL && buffer != NULL && pipe < PIPE_COUNT &&
@@ -217,6 +161,80 @@ DWORD ReadPipe(DeviceHandle handle, DWORD pipe, void* buffer, LONG mode) {
     UnlockDeviceTable();
     SetLastError(delivered ? ERROR_SUCCESS : ERROR_TIMEOUT);
     return delivered ? reportLength : 0;
+}
+
+}  // namespace
+
+DWORD WriteReport(DeviceHandle handle, DWORD pipe, const void* data, DWORD length) {
+    const DWORD reportLength = CheckedReportLength(handle, pipe, data, length, TRUE);
+    if (reportLength == 0) return 0;
+    const BYTE* bytes = static_cast<const BYTE*>(data);
+    DWORD total = 0;
+    while (length - total >= reportLength) {
+        if (WritePipe(handle, pipe, bytes + total, LIBRARY_MODE_SYNCHRONOUS) != reportLength) break;
+        total += reportLength;
+    }
+    return total;
+}
+
+DWORD ReadReport(DeviceHandle handle, DWORD pipe, void* buffer, DWORD length) {
+    const DWORD reportLength = CheckedReportLength(handle, pipe, buffer, length, FALSE);
+    if (reportLength == 0) return 0;
+    BYTE* bytes = static_cast<BYTE*>(buffer);
+    DWORD total = 0;
+    while (length - total >= reportLength) {
+        BYTE report[REPORT_SLOT_BYTES];
+        if (ReadPipe(handle, pipe, report, LIBRARY_MODE_SYNCHRONOUS) != reportLength) break;
+        memcpy(bytes + total, report, reportLength);
+        total += reportLength;
+    }
+    return total;
+}
+
+DWORD ReadStoredReport(DeviceHandle handle, DWORD pipe, void* buffer, DWORD length) {
+    const DWORD reportLength = CheckedReportLength(handle, pipe, buffer, length, FALSE);
+    if (reportLength == 0 || length < reportLength) return 0;
+    DWORD delivered = 0;
+    LockDeviceTable();
+    DeviceRecord* record = LookupDeviceHandle(handle);
+    BYTE report[REPORT_SLOT_BYTES];
+    if (record != NULL && RingTakeOldest(record, pipe, report)) {
+        memcpy(buffer, report, reportLength);
+        delivered = reportLength;
+    }
+    UnlockDeviceTable();
+    SetLastError(ERROR_SUCCESS);
+    return delivered;
+}
+
+// Counted in flight, so that ShutdownLibrary never closes what the write still uses.
+DWORD WritePipe(DeviceHandle handle, DWORD pipe, const void* data, LONG mode) {
+    InterlockedIncrement(&g_library.operationsInFlight);
+    const DWORD written = WriteOneReport(handle, pipe, data, mode);
+    InterlockedDecrement(&g_library.operationsInFlight);
+    return written;
+}
+
+VOID WINAPI WriteCompletion(DWORD errorCode, DWORD bytesTransferred, LPOVERLAPPED overlapped) {
+    WriteBlock* block = static_cast<WriteBlock*>(overlapped->hEvent);
+    DWORD transferred = 0;
+    GetOverlappedResult(block->writeInFlightFile, overlapped, &transferred, FALSE);
+    block->writeDone = errorCode == ERROR_SUCCESS && bytesTransferred != 0;
+    if (errorCode != ERROR_SUCCESS) {
+        block->writeError = errorCode;
+    } else {
+        // A write that moved nothing is a failure, never a success with code 0.
+        block->writeError = bytesTransferred == 0 ? ERROR_WRITE_FAULT : ERROR_SUCCESS;
+    }
+    block->writeCompletionRan = 1;
+}
+
+// Counted in flight, so that ShutdownLibrary never closes what the read still uses.
+DWORD ReadPipe(DeviceHandle handle, DWORD pipe, void* buffer, LONG mode) {
+    InterlockedIncrement(&g_library.operationsInFlight);
+    const DWORD delivered = ReadOneReport(handle, pipe, buffer, mode);
+    InterlockedDecrement(&g_library.operationsInFlight);
+    return delivered;
 }
 
 DWORD WaitForReport(DeviceRecord* record, DWORD pipe, void* buffer, BOOL* shuttingDown) {

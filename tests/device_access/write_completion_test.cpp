@@ -150,4 +150,23 @@ TEST_F(LateWriteCompletion, AWriteWhoseRecordIsRemovedDuringItsSleepTimesOut) {
     EXPECT_EQ(g_library.writeBlock.writeCompletionRan, 1);
 }
 
+// Closing the library closes the write's file, which ends the write's sleep; the
+// write then still takes the table mutex. The shutdown must not close that mutex
+// until the write has left (the thread sanitizer sees it if it does).
+TEST_F(LateWriteCompletion, ShutdownDuringAWriteLetsTheWriteLeaveFirst) {
+    stallable.stalled = true;
+    std::atomic<DWORD> written{0xFFFF};
+    std::atomic<DWORD> error{0};
+    std::thread writer([&] {
+        written = WriteReport(record, 1, kReport, 8);
+        error = GetLastError();
+    });
+    ASSERT_TRUE(eventually([&] { return stallable.blockedWrites.load() == 1; }));
+    ShutdownLibrary();
+    EXPECT_EQ(g_library.operationsInFlight, 0);
+    writer.join();
+    EXPECT_EQ(written.load(), 0u);
+    EXPECT_EQ(error.load(), static_cast<DWORD>(ERROR_TIMEOUT));
+}
+
 }  // namespace
