@@ -177,6 +177,11 @@ struct BackgroundRead {
         if (thread.joinable()) thread.join();
     }
     bool finished() { return eventually([this] { return done.load(); }); }
+    // Every read waits on the library's shutdown event, whether for the pipe's
+    // read mutex or for a report.
+    static bool readsWaiting(std::size_t count) {
+        return eventually([count] { return standin::testing::threadsWaitingOn(g_library.shutdownEvent) == count; });
+    }
 
     BYTE buffer[8] = {};
     std::atomic<DWORD> count{0xFFFF};
@@ -187,7 +192,7 @@ struct BackgroundRead {
 
 TEST_F(ReportIo, ShutdownDuringAWaitEndsTheReadWithoutTouchingTheFreedRecord) {
     BackgroundRead read(handle);
-    Sleep(50);
+    ASSERT_TRUE(BackgroundRead::readsWaiting(1));
     EXPECT_FALSE(read.done.load());
     CloseAllDevices(nullptr);
     ASSERT_TRUE(read.finished());
@@ -197,7 +202,7 @@ TEST_F(ReportIo, ShutdownDuringAWaitEndsTheReadWithoutTouchingTheFreedRecord) {
 
 TEST_F(ReportIo, StopPipeDuringAWaitEndsTheRead) {
     BackgroundRead read(handle);
-    Sleep(50);
+    ASSERT_TRUE(BackgroundRead::readsWaiting(1));
     LockDeviceTable();
     StopPipe(LookupDeviceHandle(handle), 1);
     UnlockDeviceTable();
@@ -209,7 +214,7 @@ TEST_F(ReportIo, StopPipeDuringAWaitEndsTheRead) {
 TEST_F(ReportIo, TwoReadersOfOnePipeEachGetOneReport) {
     BackgroundRead first(handle);
     BackgroundRead second(handle);
-    Sleep(50);
+    ASSERT_TRUE(BackgroundRead::readsWaiting(2));
     simulator().sendReport(0, kPipe1, specialReport(0x18, 1));
     simulator().sendReport(0, kPipe1, specialReport(0x18, 2));
     ASSERT_TRUE(first.finished());
