@@ -104,6 +104,26 @@ protected:
 
 const BYTE kReport[8] = {0x01, 1, 0, 0, 0, 0, 0, 0};
 
+// Writes kReport on another thread; its result once joined.
+struct BackgroundWrite {
+    explicit BackgroundWrite(DeviceHandle handle)
+        : thread([this, handle] {
+              written = WriteReport(handle, 1, kReport, 8);
+              error = GetLastError();
+          }) {}
+    // A test that ended early lets its write complete, so the thread can end.
+    ~BackgroundWrite() {
+        if (!thread.joinable()) return;
+        const std::uint64_t one = 1;
+        EXPECT_EQ(write(device->release, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+        thread.join();
+    }
+
+    std::atomic<DWORD> written{0xFFFF};
+    std::atomic<DWORD> error{0};
+    std::thread thread;
+};
+
 TEST_F(LateWriteCompletion, ATimedOutWriteIsCancelledAndItsCompletionNeverCountsForTheNext) {
     LockDeviceTable();
     record->writeTimeout = 50;
@@ -119,34 +139,28 @@ TEST_F(LateWriteCompletion, ATimedOutWriteIsCancelledAndItsCompletionNeverCounts
     LockDeviceTable();
     record->writeTimeout = INFINITE;
     UnlockDeviceTable();
-    std::atomic<DWORD> written{0xFFFF};
-    std::thread writer([&] { written = WriteReport(record, 1, kReport, 8); });
+    BackgroundWrite writer(record);
     ASSERT_TRUE(eventually([&] { return stallable.blockedWrites.load() == 2; }));
     Sleep(50);
-    EXPECT_EQ(written.load(), 0xFFFFu);
+    EXPECT_EQ(writer.written.load(), 0xFFFFu);
     const std::uint64_t one = 1;
     ASSERT_EQ(write(stallable.release, &one, sizeof one), static_cast<ssize_t>(sizeof one));
-    writer.join();
-    EXPECT_EQ(written.load(), 8u);
+    writer.thread.join();
+    EXPECT_EQ(writer.written.load(), 8u);
     EXPECT_EQ(stallable.completedWrites.load(), 1);
 }
 
 TEST_F(LateWriteCompletion, AWriteWhoseRecordIsRemovedDuringItsSleepTimesOut) {
     stallable.stalled = true;
-    std::atomic<DWORD> written{0xFFFF};
-    std::atomic<DWORD> error{0};
-    std::thread writer([&] {
-        written = WriteReport(record, 1, kReport, 8);
-        error = GetLastError();
-    });
+    BackgroundWrite writer(record);
     ASSERT_TRUE(eventually([&] { return stallable.blockedWrites.load() == 1; }));
     // The record goes while the write sleeps: torn down, which closes its files.
     LockDeviceTable();
     RemoveDeviceRecord(&g_library.deviceTable, record);
     UnlockDeviceTable();
-    writer.join();
-    EXPECT_EQ(written.load(), 0u);
-    EXPECT_EQ(error.load(), static_cast<DWORD>(ERROR_TIMEOUT));
+    writer.thread.join();
+    EXPECT_EQ(writer.written.load(), 0u);
+    EXPECT_EQ(writer.error.load(), static_cast<DWORD>(ERROR_TIMEOUT));
     EXPECT_EQ(g_library.writeBlock.writeCompletionRan, 1);
 }
 
@@ -155,18 +169,13 @@ TEST_F(LateWriteCompletion, AWriteWhoseRecordIsRemovedDuringItsSleepTimesOut) {
 // until the write has left (the thread sanitizer sees it if it does).
 TEST_F(LateWriteCompletion, ShutdownDuringAWriteLetsTheWriteLeaveFirst) {
     stallable.stalled = true;
-    std::atomic<DWORD> written{0xFFFF};
-    std::atomic<DWORD> error{0};
-    std::thread writer([&] {
-        written = WriteReport(record, 1, kReport, 8);
-        error = GetLastError();
-    });
+    BackgroundWrite writer(record);
     ASSERT_TRUE(eventually([&] { return stallable.blockedWrites.load() == 1; }));
     ShutdownLibrary();
     EXPECT_EQ(g_library.operationsInFlight, 0);
-    writer.join();
-    EXPECT_EQ(written.load(), 0u);
-    EXPECT_EQ(error.load(), static_cast<DWORD>(ERROR_TIMEOUT));
+    writer.thread.join();
+    EXPECT_EQ(writer.written.load(), 0u);
+    EXPECT_EQ(writer.error.load(), static_cast<DWORD>(ERROR_TIMEOUT));
 }
 
 }  // namespace
